@@ -1,0 +1,162 @@
+#include "module/arrays.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include "core/errors.hpp"
+#include "module/errors.hpp"
+
+// Built against NumPy 2's headers, run on NumPy 1.x and 2.x: only calls both offer are used.
+#define NPY_NO_DEPRECATED_API NPY_1_21_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_21_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL tarnwick_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace tarnwick::py {
+
+namespace {
+
+// Float32 and float64 descriptors, kept for the life of the process.
+PyArray_Descr* g_descr[2] = {nullptr, nullptr};
+
+PyArray_Descr* descr(DType dtype) { return g_descr[dtype == DType::Float64]; }
+
+[[noreturn]] void capsule_fault(std::string_view why) {
+    std::string message = "Failed to access NumPy array API capsule";
+    if (!why.empty()) message.append(": ").append(why);
+    core::fault(std::move(message));
+}
+
+// The text of the pending Python error, cleared.
+std::string pending_text() {
+    if (!PyErr_Occurred()) return {};
+    Ref text = PyError::fetch().text();
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    PyErr_Clear();
+    return utf8 ? utf8 : "";
+}
+
+// NumPy 2 moved its core package; the version decides where the table lives.
+void locate_numpy() {
+    auto step = [](PyObject* obj) {
+        if (!obj) capsule_fault(pending_text());
+        return Ref::steal(obj);
+    };
+    Ref numpy = step(PyImport_ImportModule("numpy"));
+    Ref version = step(PyObject_GetAttrString(numpy.get(), "__version__"));
+    Ref lib = step(PyImport_ImportModule("numpy.lib"));
+    Ref parsed = step(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    Ref major = step(PyObject_GetAttrString(parsed.get(), "major"));
+    unsigned long value = PyLong_AsUnsignedLong(major.get());
+    if (PyErr_Occurred() || value > 255) capsule_fault(pending_text());
+    Ref multiarray = step(PyImport_ImportModule(value >= 2 ? "numpy._core.multiarray"
+                                                           : "numpy.core.multiarray"));
+    Ref capsule = step(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API is not a capsule");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (!table) capsule_fault(pending_text());
+    if (PyArray_API) return;  // another thread got here first while we imported
+
+    PyArray_API = static_cast<void**>(table);
+    capsule.release();  // the table must outlive every call
+    for (auto dtype : {DType::Float32, DType::Float64}) {
+        PyArray_Descr* d = PyArray_DescrFromType(dtype == DType::Float64 ? NPY_DOUBLE : NPY_FLOAT);
+        if (!d) {
+            PyArray_API = nullptr;
+            capsule_fault(pending_text());
+        }
+        g_descr[dtype == DType::Float64] = d;
+    }
+}
+
+void require_numpy() {
+    if (!PyArray_API) locate_numpy();
+}
+
+// The base object of every result array: it owns the buffer and frees it when it goes away.
+struct SliceContainer {
+    PyObject_HEAD
+    void* data;
+};
+
+void container_dealloc(PyObject* self) {
+    core::free_buffer(reinterpret_cast<SliceContainer*>(self)->data);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* container_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+            {Py_tp_doc, const_cast<char*>("Memory of a result array, freed with its last user.")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {"tarnwick.PySliceContainer", sizeof(SliceContainer), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (!made) {
+            PyErr_Print();
+            core::fault("Failed to create slice container");
+        }
+        type = made;
+    }
+    return type;
+}
+
+}  // namespace
+
+RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim) {
+    require_numpy();
+    bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
+    if (ok) {
+        PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
+        ok = have == descr(dtype) || PyArray_EquivTypes(have, descr(dtype));
+    }
+    if (!ok) throw_argument_error(param, cast_error(obj, "ndarray"));
+
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    RawArray raw{Ref::borrow(obj), static_cast<const char*>(PyArray_DATA(array)), {1, 1}, {0, 0}};
+    for (int d = 0; d < ndim; ++d) {
+        raw.shape[d] = static_cast<std::size_t>(PyArray_DIM(array, d));
+        raw.strides[d] = PyArray_STRIDE(array, d);
+    }
+    return raw;
+}
+
+Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std::ptrdiff_t* steps) {
+    const npy_intp itemsize = dtype == DType::Float64 ? 8 : 4;
+    PyObject* container;
+    try {
+        require_numpy();
+        container = PyObject_New(PyObject, container_type());
+    } catch (...) {
+        core::free_buffer(data);
+        throw;
+    }
+    if (!container) {
+        core::free_buffer(data);
+        PyErr_Print();
+        core::fault("Failed to create slice container");
+    }
+    reinterpret_cast<SliceContainer*>(container)->data = data;
+    Ref owner = Ref::steal(container);
+
+    npy_intp dims[2], strides[2];
+    for (int d = 0; d < ndim; ++d) {
+        dims[d] = static_cast<npy_intp>(shape[d]);
+        strides[d] = static_cast<npy_intp>(steps[d]) * itemsize;
+    }
+    PyArray_Descr* d = descr(dtype);
+    Py_INCREF(d);  // NewFromDescr takes a reference
+    Ref array = created(PyArray_NewFromDescr(&PyArray_Type, d, ndim, dims, strides, data,
+                                             NPY_ARRAY_WRITEABLE, nullptr));
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
+        throw_pending();
+    }
+    return array;
+}
+
+}  // namespace tarnwick::py
