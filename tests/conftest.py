@@ -1,0 +1,45 @@
+"""Shared helpers for the test suite."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (for process-wide settings such as the thread count)."""
+    full_env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        full_env.pop(key, None)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture
+def refcounts():
+    """Asserts that a call leaves the reference counts of the given objects unchanged.
+
+        def test_x(refcounts):
+            with refcounts(a, b):
+                tarnwick.f(a, b)
+    """
+    class Checker:
+        def __init__(self, *objects):
+            self.objects = objects
+
+        def __enter__(self):
+            gc.collect()
+            self.before = [sys.getrefcount(o) for o in self.objects]
+            return self
+
+        def __exit__(self, *exc):
+            gc.collect()
+            after = [sys.getrefcount(o) for o in self.objects]
+            assert after == self.before
+            return False
+
+    return Checker
