@@ -43,3 +43,25 @@ def refcounts():
             return False
 
     return Checker
+
+
+def _rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.fixture
+def rss_growth():
+    """Resident memory gained by running `call` many times after a warm-up: catches native
+    leaks that Python's own accounting cannot see."""
+    def measure(call, times: int = 200) -> int:
+        for _ in range(max(times // 10, 1)):
+            call()
+        gc.collect()
+        before = _rss_bytes()
+        for _ in range(times):
+            call()
+        gc.collect()
+        return _rss_bytes() - before
+
+    return measure
