@@ -1,5 +1,7 @@
 #include "module/convert.hpp"
 
+#include <type_traits>
+
 #include "module/errors.hpp"
 
 namespace tarnwick::py {
@@ -49,8 +51,15 @@ std::vector<T> collect(PyObject* obj, Convert convert) {
         };
         values.reserve(static_cast<std::size_t>(size()));
         for (Py_ssize_t i = 0; i < size(); ++i) {
-            Ref item = Ref::borrow(PySequence_Fast_ITEMS(obj)[i]);
-            values.push_back(convert(item.get()));
+            PyObject* item = PySequence_Fast_ITEMS(obj)[i];
+            if constexpr (std::is_same_v<T, double>) {
+                if (PyFloat_CheckExact(item)) {  // nothing to run, nothing to keep alive
+                    values.push_back(PyFloat_AS_DOUBLE(item));
+                    continue;
+                }
+            }
+            Ref held = Ref::borrow(item);  // its conversion may drop the list's reference
+            values.push_back(convert(held.get()));
         }
         return values;
     }
