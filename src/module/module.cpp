@@ -30,6 +30,14 @@ const std::vector<const Function*>& table() {
         &kSumOfSquaresFn,
         &kMatrixMultiplyFn,
         &kParallelTransformFn,
+        &kParallelMapNumpyFn,
+        &kParallelMapNumpyF32Fn,
+        &kSumOfSquaresNumpyFn,
+        &kSumOfSquaresNumpyF32Fn,
+        &kReluNumpyFn,
+        &kReluNumpyF32Fn,
+        &kSigmoidNumpyFn,
+        &kSigmoidNumpyF32Fn,
     };
     return functions;
 }

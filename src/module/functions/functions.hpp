@@ -10,4 +10,14 @@ extern const Function kSumOfSquaresFn;
 extern const Function kMatrixMultiplyFn;
 extern const Function kParallelTransformFn;
 
+// Element-wise on 1-D arrays.
+extern const Function kParallelMapNumpyFn;
+extern const Function kParallelMapNumpyF32Fn;
+extern const Function kSumOfSquaresNumpyFn;
+extern const Function kSumOfSquaresNumpyF32Fn;
+extern const Function kReluNumpyFn;
+extern const Function kReluNumpyF32Fn;
+extern const Function kSigmoidNumpyFn;
+extern const Function kSigmoidNumpyF32Fn;
+
 }  // namespace tarnwick::py

@@ -1,0 +1,167 @@
+#include "core/numpy_ops/elementwise.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "core/errors.hpp"
+#include "core/numpy_ops/elementwise_simd.hpp"
+#include "core/pool.hpp"
+
+namespace tarnwick::core {
+
+namespace {
+
+// Lengths below which a call stays on the calling thread: handing pieces to the pool and
+// waiting for them costs a few microseconds, which a cheap map only wins back on long inputs,
+// while a libm call per element pays for it far sooner. See benchmarks/cases_elementwise.py.
+constexpr std::size_t kMapGrain = std::size_t{1} << 15;
+constexpr std::size_t kSigmoidGrain = std::size_t{1} << 11;
+constexpr std::size_t kSquaresGrain = std::size_t{1} << 15;
+
+// Leaves summed side by side, so that their independent add chains overlap in the pipeline.
+constexpr std::size_t kGroup = 8;
+
+// Fills a new buffer with f(x[i]); contiguous pieces go to the vector loop `run`.
+template <class T, class Run, class One>
+Buffer<T> map(View1<T> x, std::size_t grain, Run run, One one) {
+    Buffer<T> out(x.len);
+    T* y = out.data();
+    parallel_for(x.len, grain, [&](std::size_t begin, std::size_t end) {
+        if (x.contiguous()) {
+            run(x.data + begin, y + begin, end - begin);
+        } else {
+            for (std::size_t i = begin; i < end; ++i) y[i] = one(x[i]);
+        }
+    });
+    return out;
+}
+
+double sigmoid_one(double x) { return 1.0 / (1.0 + std::exp(-x)); }
+float sigmoid_one(float x) { return 1.0f / (1.0f + ::expf(-x)); }
+
+template <class T>
+Buffer<T> sigmoid_map(View1<T> x) {
+    auto run = [](const T* in, T* out, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = sigmoid_one(in[i]);
+    };
+    return map(x, kSigmoidGrain, run, [](T v) { return sigmoid_one(v); });
+}
+
+// K leaves summed in lock step over their common length, then each tail on its own; every
+// leaf still adds its own squares in ascending order from -0.0.
+template <class T, std::size_t K, bool Unit>
+void sum_leaves(const T* data, std::ptrdiff_t step, const std::size_t* begin,
+                const std::size_t* len, T* out) {
+    const T* p[K];
+    T s[K];
+    std::size_t common = len[0];
+    for (std::size_t k = 0; k < K; ++k) {
+        p[k] = data + static_cast<std::ptrdiff_t>(begin[k]) * step;
+        s[k] = T(-0.0);
+        common = std::min(common, len[k]);
+    }
+    auto at = [step](const T* q, std::size_t i) -> T {
+        if constexpr (Unit) return q[i];
+        else return q[static_cast<std::ptrdiff_t>(i) * step];
+    };
+    for (std::size_t i = 0; i < common; ++i) {
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < K; ++k) {
+            const T v = at(p[k], i);
+            s[k] = s[k] + v * v;
+        }
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+        for (std::size_t i = common; i < len[k]; ++i) {
+            const T v = at(p[k], i);
+            s[k] = s[k] + v * v;
+        }
+        out[k] = s[k];
+    }
+}
+
+template <class T, bool Unit, std::size_t... K>
+void sum_leaves_any(std::size_t count, const T* data, std::ptrdiff_t step, const std::size_t* begin,
+                    const std::size_t* len, T* out, std::index_sequence<K...>) {
+    ((count == K + 1 ? sum_leaves<T, K + 1, Unit>(data, step, begin, len, out) : void()), ...);
+}
+
+// The sum of [b, e), at most kGroup leaves long, by the same tree as a leaf-by-leaf walk.
+template <class T>
+T group_sum(View1<T> x, std::size_t b, std::size_t e) {
+    std::array<std::size_t, kGroup> begin{}, len{};
+    std::size_t count = 0;
+    auto collect = [&](auto& self, std::size_t lo, std::size_t hi) -> void {
+        if (hi - lo <= kSquaresLeaf) {
+            if (count == kGroup) fault("sum of squares: more leaves than a group holds");
+            begin[count] = lo;
+            len[count] = hi - lo;
+            ++count;
+            return;
+        }
+        const std::size_t mid = lo + (hi - lo) / 2;
+        self(self, lo, mid);
+        self(self, mid, hi);
+    };
+    collect(collect, b, e);
+
+    std::array<T, kGroup> sums{};
+    constexpr auto all = std::make_index_sequence<kGroup>{};
+    if (x.contiguous()) {
+        sum_leaves_any<T, true>(count, x.data, 1, begin.data(), len.data(), sums.data(), all);
+    } else {
+        sum_leaves_any<T, false>(count, x.data, x.step, begin.data(), len.data(), sums.data(), all);
+    }
+
+    std::size_t next = 0;
+    auto combine = [&](auto& self, std::size_t lo, std::size_t hi) -> T {
+        if (hi - lo <= kSquaresLeaf) return sums[next++];
+        const std::size_t mid = lo + (hi - lo) / 2;
+        const T left = self(self, lo, mid);
+        const T right = self(self, mid, hi);
+        return static_cast<T>(left + right);
+    };
+    return combine(combine, b, e);
+}
+
+template <class T>
+T squares(View1<T> x) {
+    // tree_reduce splits exactly as the leaf-sized tree does above kGroup leaves, and each
+    // node it hands over is split the rest of the way by group_sum.
+    static_assert((kGroup & (kGroup - 1)) == 0, "a group must hold every leaf of its node");
+    return tree_reduce<T>(x.len, kSquaresLeaf * kGroup, kSquaresGrain,
+                          [x](std::size_t b, std::size_t e) { return group_sum(x, b, e); });
+}
+
+}  // namespace
+
+Buffer<double> relu(View1<double> x) {
+    return map(x, kMapGrain, [](auto... a) { simd::relu(a...); },
+               [](double v) { return v > 0.0 ? v : 0.0; });
+}
+
+Buffer<float> relu(View1<float> x) {
+    return map(x, kMapGrain, [](auto... a) { simd::relu(a...); },
+               [](float v) { return v > 0.0f ? v : 0.0f; });
+}
+
+Buffer<double> sigmoid(View1<double> x) { return sigmoid_map(x); }
+Buffer<float> sigmoid(View1<float> x) { return sigmoid_map(x); }
+
+Buffer<double> scale(View1<double> x, double factor) {
+    return map(x, kMapGrain,
+               [factor](const double* in, double* out, std::size_t n) { simd::scale(in, factor, out, n); },
+               [factor](double v) { return v * factor; });
+}
+
+Buffer<float> scale(View1<float> x, float factor) {
+    return map(x, kMapGrain,
+               [factor](const float* in, float* out, std::size_t n) { simd::scale(in, factor, out, n); },
+               [factor](float v) { return v * factor; });
+}
+
+double sum_of_squares(View1<double> x) { return squares(x); }
+float sum_of_squares(View1<float> x) { return squares(x); }
+
+}  // namespace tarnwick::core

@@ -1,0 +1,278 @@
+"""ReLU, sigmoid, scaling and sums of squares over 1-D arrays."""
+
+import ctypes
+import math
+
+import numpy as np
+import pytest
+
+import tarnwick
+from conftest import run_python
+
+F64, F32 = np.float64, np.float32
+LEAF = 1024  # leaf length of the fixed summation tree
+BIG = (1 << 20) + 3  # above every grain, so the pool takes part
+
+_expf = ctypes.CDLL("libm.so.6").expf
+_expf.restype = ctypes.c_float
+_expf.argtypes = [ctypes.c_float]
+
+
+def _exp(v):
+    try:
+        return math.exp(v)
+    except OverflowError:  # the C function gives +inf instead
+        return math.inf
+
+
+def ref_relu(x):
+    return np.where(x > 0, x, x.dtype.type(0))
+
+
+def ref_sigmoid(x):
+    if x.dtype == F64:
+        return np.array([1.0 / (1.0 + _exp(-v)) for v in x.tolist()], F64)
+    one = F32(1)
+    with np.errstate(over="ignore"):
+        return np.array([one / (one + F32(_expf(-v))) for v in x], F32)
+
+
+def ref_sum_of_squares(x):
+    """The fixed tree: halves until a range is at most LEAF long, leaves summed in order."""
+    squares = x * x
+
+    def node(b, e):
+        if e - b <= LEAF:
+            # add.accumulate is strictly sequential, and -0.0 + v == v bit for bit
+            return np.add.accumulate(squares[b:e])[-1] if e > b else x.dtype.type(-0.0)
+        m = b + (e - b) // 2
+        return node(b, m) + node(m, e)
+
+    with np.errstate(over="ignore", invalid="ignore"):
+        return float(node(0, len(x)))
+
+
+MAPS = {
+    "relu_numpy": (F64, ref_relu),
+    "relu_numpy_f32": (F32, ref_relu),
+    "sigmoid_numpy": (F64, ref_sigmoid),
+    "sigmoid_numpy_f32": (F32, ref_sigmoid),
+    "parallel_map_numpy": (F64, lambda x: x * -1.7),
+    "parallel_map_numpy_f32": (F32, lambda x: x * F32(-1.7)),
+}
+SUMS = {"sum_of_squares_numpy": F64, "sum_of_squares_numpy_f32": F32}
+ALL = {**{k: v[0] for k, v in MAPS.items()}, **SUMS}
+
+
+def call(name, x):
+    fn = getattr(tarnwick, name)
+    return fn(x, -1.7) if name.startswith("parallel_map") else fn(x)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def same_values(a, b):
+    """Bit-equal except that any NaN matches any NaN (its sign and payload are the C library's)."""
+    a, b = np.asarray(a), np.asarray(b)
+    nan = np.isnan(a)
+    return same_bits(nan, np.isnan(b)) and same_bits(a[~nan], b[~nan])
+
+
+def sample(n, dtype, seed=0):
+    rng = np.random.default_rng(seed)
+    x = (rng.standard_normal(n) * rng.choice([1e-3, 1.0, 30.0, 800.0], n)).astype(dtype)
+    specials = np.array([0.0, -0.0, np.nan, np.inf, -np.inf, -1000.0, 1000.0], dtype)
+    x[: min(n, len(specials))] = specials[: min(n, len(specials))]
+    return rng.permutation(x)
+
+
+def layout(values, kind):
+    """A view of `kind` whose elements, in logical order, are `values`."""
+    n, dtype = len(values), values.dtype
+    if kind == "contiguous":
+        return values.copy()
+    if kind == "step 2":
+        view = np.full(2 * n, 7, dtype)[::2]
+    elif kind == "reversed":
+        view = np.full(n, 7, dtype)[::-1]
+    elif kind == "step -3":
+        view = np.full(3 * n, 7, dtype)[::-3]
+    elif kind == "column":
+        view = np.full((n, 3), 7, dtype)[:, 1]
+    elif kind == "unaligned":
+        view = np.frombuffer(bytearray(n * dtype.itemsize + 1), dtype, n, offset=1)
+    elif kind == "read-only":
+        view = values.copy()
+        view.flags.writeable = False
+        return view
+    view[...] = values
+    return view
+
+
+LAYOUTS = ["contiguous", "step 2", "reversed", "step -3", "column", "unaligned", "read-only"]
+
+
+@pytest.mark.parametrize("name", MAPS)
+@pytest.mark.parametrize("kind", LAYOUTS)
+@pytest.mark.parametrize("n", [1, 2, 7, 9, 17, 33, 1000, BIG])
+def test_map_matches_reference_bit_for_bit(name, kind, n):
+    dtype, ref = MAPS[name]
+    if n == BIG and name.startswith("sigmoid"):
+        n = 50_001  # the per-element Python reference is slow; still above the sigmoid grain
+    x = layout(sample(n, dtype), kind)
+    before = x.copy()
+    with np.errstate(all="ignore"):
+        expected = ref(np.ascontiguousarray(x))
+    got = call(name, x)
+    assert same_bits(got, expected)
+    assert got.flags.c_contiguous and got.flags.writeable and got.flags.owndata is False
+    assert not np.shares_memory(got, x)
+    assert same_bits(x, before)
+
+
+def test_broadcast_view():
+    x = np.broadcast_to(np.array([-2.5, 3.0]), (40_000, 2))[:, 1]  # step 0
+    assert same_bits(tarnwick.relu_numpy(x), np.full(40_000, 3.0))
+    assert tarnwick.sum_of_squares_numpy(x) == ref_sum_of_squares(np.ascontiguousarray(x))
+
+
+@pytest.mark.parametrize("name", SUMS)
+@pytest.mark.parametrize("kind", ["contiguous", "reversed", "step -3", "column", "unaligned"])
+@pytest.mark.parametrize("n", [1, 5, LEAF, LEAF + 1, 8 * LEAF, 8 * LEAF + 1, 3 * 8 * LEAF + 5, BIG])
+def test_sum_of_squares_follows_fixed_tree(name, kind, n):
+    dtype = SUMS[name]
+    x = layout(np.random.default_rng(n).standard_normal(n).astype(dtype), kind)
+    got = getattr(tarnwick, name)(x)
+    assert type(got) is float
+    assert got == ref_sum_of_squares(np.ascontiguousarray(x))
+
+
+@pytest.mark.parametrize("dtype", [F64, F32])
+def test_short_sum_of_squares_is_sequential(dtype):
+    x = np.random.default_rng(3).standard_normal(LEAF).astype(dtype)
+    s = dtype(-0.0)
+    for v in x:
+        s = s + v * v
+    name = "sum_of_squares_numpy" if dtype == F64 else "sum_of_squares_numpy_f32"
+    assert getattr(tarnwick, name)(x) == float(s)
+
+
+@pytest.mark.parametrize("name, x, expected", [
+    ("relu_numpy", [-1.0, 0.0, 2.5], [0.0, 0.0, 2.5]),
+    ("relu_numpy", [np.nan, -0.0, np.inf, -np.inf], [0.0, 0.0, np.inf, 0.0]),
+    ("relu_numpy_f32", [np.nan, -0.0, -3.0, 1e-45], [0.0, 0.0, 0.0, 1e-45]),
+    ("sigmoid_numpy", [0.0, -0.0, np.inf, -np.inf, -1000.0, np.nan], [0.5, 0.5, 1.0, 0.0, 0.0, np.nan]),
+    ("sigmoid_numpy_f32", [-100.0, 0.0, np.inf, -np.inf, np.nan], [0.0, 0.5, 1.0, 0.0, np.nan]),
+])
+def test_edge_values(name, x, expected):
+    dtype = MAPS[name][0]
+    arr = np.array(x, dtype)
+    before = arr.copy()
+    got = call(name, arr)
+    assert same_values(got, np.array(expected, dtype))  # +0.0, never -0.0
+    assert same_bits(arr, before)
+
+
+@pytest.mark.parametrize("name, factor, x, expected", [
+    ("parallel_map_numpy", 2.0, [1.0, 2.0, 3.0], [2.0, 4.0, 6.0]),
+    ("parallel_map_numpy", 2, [1.0, -0.0], [2.0, -0.0]),
+    ("parallel_map_numpy", -0.0, [1.0, -1.0], [-0.0, 0.0]),
+    ("parallel_map_numpy_f32", 0.1, [1.0, 3.0, -7.0], [F32(0.1), F32(3) * F32(0.1), F32(-7) * F32(0.1)]),
+    ("parallel_map_numpy_f32", 1e300, [2.0, -2.0, 0.0], [np.inf, -np.inf, np.nan]),
+    ("parallel_map_numpy_f32", 1e-50, [1.0, -1.0], [0.0, -0.0]),
+])
+def test_scaling(name, factor, x, expected):
+    dtype = MAPS[name][0]
+    got = getattr(tarnwick, name)(np.array(x, dtype), factor)
+    assert same_values(got, np.array(expected, dtype))
+
+
+@pytest.mark.parametrize("name, x, expected", [
+    ("sum_of_squares_numpy", [1.0, 2.0, 3.0], 14.0),
+    ("sum_of_squares_numpy", [1e200, 1e200], math.inf),
+    ("sum_of_squares_numpy", [1.0, np.nan, 2.0], math.nan),
+    ("sum_of_squares_numpy", [-0.0], 0.0),
+    ("sum_of_squares_numpy_f32", [1e20, 1e20], math.inf),  # the squares overflow in 32 bits
+    ("sum_of_squares_numpy_f32", [3.0], 9.0),
+    ("sum_of_squares_numpy_f32", [0.1], float(F32(0.1) * F32(0.1))),
+])
+def test_sum_values(name, x, expected):
+    with np.errstate(over="ignore"):
+        got = getattr(tarnwick, name)(np.array(x, SUMS[name]))
+    assert type(got) is float
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
+    assert math.copysign(1, got) == math.copysign(1, expected)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_empty(name):
+    x = np.array([], ALL[name])
+    got = call(name, x)
+    if name in SUMS:
+        assert got == 0.0 and math.copysign(1.0, got) == -1.0
+    else:
+        assert got is not x and got.dtype == x.dtype and got.shape == (0,)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_wrong_arrays_are_refused(name, refcounts):
+    dtype = ALL[name]
+    other = F32 if dtype == F64 else F64
+    for bad, shown in [(np.zeros(3, other), "ndarray"), (np.zeros((2, 2), dtype), "ndarray"),
+                       (np.zeros(3, np.int64), "ndarray"), ([1.0, 2.0], "list"), (1.5, "float")]:
+        args = (bad, -1.7) if name.startswith("parallel_map") else (bad,)
+        with refcounts(bad), pytest.raises(TypeError) as info:
+            getattr(tarnwick, name)(*args)
+        assert str(info.value) == f"argument 'arr': '{shown}' object cannot be cast as 'ndarray'"
+
+
+@pytest.mark.parametrize("name", ["parallel_map_numpy", "parallel_map_numpy_f32"])
+@pytest.mark.parametrize("kind", ["contiguous", "step 2"])
+def test_bad_factor_is_reported_after_arr(name, kind, refcounts):
+    x = layout(np.arange(6, dtype=MAPS[name][0]), kind)
+    with refcounts(x), pytest.raises(TypeError, match=r"^argument 'factor': "):
+        getattr(tarnwick, name)(x, "2")
+    with pytest.raises(TypeError, match=r"^argument 'arr': "):
+        getattr(tarnwick, name)([1.0], "2")
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_reference_counts_and_keywords(name, refcounts):
+    x = sample(BIG if name.startswith(("relu", "sum")) else 300, ALL[name])
+    with refcounts(x):
+        result = call(name, x)
+    if name.startswith("parallel_map"):
+        kw = getattr(tarnwick, name)(arr=x, factor=-1.7)
+    else:
+        kw = getattr(tarnwick, name)(arr=x)
+    assert same_bits(kw, result)
+    if name not in SUMS:
+        assert result.base is not None and result.base is not x
+
+
+def test_thread_counts_give_identical_bits():
+    code = """
+        import hashlib, sys
+        import numpy as np
+        import tarnwick
+        rng = np.random.default_rng(7)
+        out = hashlib.sha256()
+        for dtype, sfx in ((np.float64, ""), (np.float32, "_f32")):
+            x = (rng.standard_normal(3_000_017) * 50).astype(dtype)
+            for r in (x, x[::-2]):
+                for f in ("relu_numpy", "sigmoid_numpy"):
+                    out.update(getattr(tarnwick, f + sfx)(r).tobytes())
+                out.update(getattr(tarnwick, "parallel_map_numpy" + sfx)(r, 0.3).tobytes())
+                out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r)).encode())
+                out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r[:50_001])).encode())
+        print(out.hexdigest())
+    """
+    digests = set()
+    for threads in ("1", "2", "3"):
+        proc = run_python(code, {"RAYON_NUM_THREADS": threads})
+        assert proc.returncode == 0, proc.stderr
+        digests.add(proc.stdout.strip())
+    assert len(digests) == 1
