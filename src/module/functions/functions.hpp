@@ -10,6 +10,14 @@ extern const Function kSumOfSquaresFn;
 extern const Function kMatrixMultiplyFn;
 extern const Function kParallelTransformFn;
 
+// Matrix product and dense layer.
+extern const Function kMatmulNumpyFn;
+extern const Function kMatmulNumpyF32Fn;
+extern const Function kFusedLinearFn;
+extern const Function kFusedLinearF32Fn;
+extern const Function kFusedLinearReluFn;
+extern const Function kFusedLinearReluF32Fn;
+
 // Element-wise on 1-D arrays.
 extern const Function kParallelMapNumpyFn;
 extern const Function kParallelMapNumpyF32Fn;

@@ -1,0 +1,218 @@
+#include "core/numpy_ops/gemm.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <new>
+#include <optional>
+
+#include "core/buffer.hpp"
+
+namespace tarnwick::core {
+
+namespace {
+
+// Our OpenBLAS is a private copy (NumPy loads its own under other names), so its thread
+// count is ours alone. The product runs on the calling thread, so OpenBLAS gets one.
+void use_one_blas_thread() {
+    static const bool done = [] {
+        scipy_openblas_set_num_threads(1);
+        return true;
+    }();
+    (void)done;
+}
+
+void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m, int n, int k,
+               const double* a, int lda, const double* b, int ldb, double beta, double* c,
+               int ldc) {
+    scipy_cblas_dgemm(order, ta, tb, m, n, k, 1.0, a, lda, b, ldb, beta, c, ldc);
+}
+
+void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m, int n, int k,
+               const float* a, int lda, const float* b, int ldb, float beta, float* c, int ldc) {
+    scipy_cblas_sgemm(order, ta, tb, m, n, k, 1.0f, a, lda, b, ldb, beta, c, ldc);
+}
+
+// A layout BLAS reads in place: dense along one axis, `ld` elements between the lines.
+struct Layout {
+    bool row_major;
+    std::ptrdiff_t ld;
+};
+
+// One axis at unit step and the other at a positive step that clears it. An axis of extent 1
+// is never stepped along, so its step does not matter. BLAS insists on ld >= max(1, extent).
+template <class V>
+std::optional<Layout> blas_layout(const V& v, std::size_t limit) {
+    const auto rows = static_cast<std::ptrdiff_t>(v.rows);
+    const auto cols = static_cast<std::ptrdiff_t>(v.cols);
+    const auto max_ld = static_cast<std::ptrdiff_t>(limit);
+    if ((cols <= 1 || v.col_step == 1) && (rows <= 1 || v.row_step >= std::max(cols, ptrdiff_t{1}))) {
+        const std::ptrdiff_t ld = rows <= 1 ? std::max(cols, std::ptrdiff_t{1}) : v.row_step;
+        if (ld <= max_ld) return Layout{true, ld};
+    }
+    if ((rows <= 1 || v.row_step == 1) && (cols <= 1 || v.col_step >= std::max(rows, ptrdiff_t{1}))) {
+        const std::ptrdiff_t ld = cols <= 1 ? std::max(rows, std::ptrdiff_t{1}) : v.col_step;
+        if (ld <= max_ld) return Layout{false, ld};
+    }
+    return std::nullopt;
+}
+
+std::size_t element_count(std::size_t rows, std::size_t cols) {
+    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) throw std::bad_alloc();
+    return rows * cols;
+}
+
+// A per-thread packing area. Kept between calls while small, so the common small strided
+// product allocates nothing; a large one is given back once the product is done.
+template <class T>
+class Scratch {
+public:
+    T* reserve(std::size_t count) {
+        if (!buffer_ || buffer_->size() < count) {
+            buffer_.reset();
+            buffer_.emplace(count);
+        }
+        return buffer_->data();
+    }
+    void trim() noexcept {
+        if (buffer_ && buffer_->size() * sizeof(T) > kKeepBytes) buffer_.reset();
+    }
+
+private:
+    static constexpr std::size_t kKeepBytes = std::size_t{4} << 20;
+    std::optional<Buffer<T>> buffer_;
+};
+
+enum Role { kA, kB, kC, kRoles };
+
+template <class T>
+thread_local std::array<Scratch<T>, kRoles> t_scratch;
+
+template <class T>
+struct TrimScratch {
+    ~TrimScratch() {
+        for (auto& s : t_scratch<T>) s.trim();
+    }
+};
+
+// Copies a view densely, walking the axis with the shorter step innermost so reads stay close.
+template <class T>
+View2<T> pack(const View2<T>& v, T* dst) {
+    if (std::abs(v.col_step) <= std::abs(v.row_step)) {
+        T* out = dst;
+        for (std::size_t i = 0; i < v.rows; ++i) {
+            const View1<T> row = v.row(i);
+            for (std::size_t j = 0; j < v.cols; ++j) *out++ = row[j];
+        }
+        return {dst, v.rows, v.cols, static_cast<std::ptrdiff_t>(v.cols), 1};
+    }
+    T* out = dst;
+    for (std::size_t j = 0; j < v.cols; ++j) {
+        const View1<T> col{v.data + static_cast<std::ptrdiff_t>(j) * v.col_step, v.rows, v.row_step};
+        for (std::size_t i = 0; i < v.rows; ++i) *out++ = col[i];
+    }
+    return {dst, v.rows, v.cols, 1, static_cast<std::ptrdiff_t>(v.rows)};
+}
+
+template <class V>
+V block(const V& v, std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols) {
+    V part = v;
+    part.data = v.data + static_cast<std::ptrdiff_t>(r0) * v.row_step +
+                static_cast<std::ptrdiff_t>(c0) * v.col_step;
+    part.rows = rows;
+    part.cols = cols;
+    return part;
+}
+
+template <class T>
+T& at(const Out2<T>& c, std::size_t i, std::size_t j) {
+    return c.data[static_cast<std::ptrdiff_t>(i) * c.row_step +
+                  static_cast<std::ptrdiff_t>(j) * c.col_step];
+}
+
+// The operand as BLAS can take it: in place when it fits, else packed into `role`'s scratch.
+template <class T>
+std::pair<View2<T>, Layout> readable(const View2<T>& v, Role role, std::size_t limit) {
+    if (auto layout = blas_layout(v, limit)) return {v, *layout};
+    View2<T> packed = pack(v, t_scratch<T>[role].reserve(element_count(v.rows, v.cols)));
+    return {packed, *blas_layout(packed, limit)};
+}
+
+// One BLAS call for a block whose sizes are all within `limit`, all of them non-zero.
+// `accumulate` adds to C (a later slice of k) instead of overwriting it.
+template <class T>
+void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, bool accumulate,
+                   std::size_t limit) {
+    const auto [a, la] = readable(a_in, kA, limit);
+    const auto [b, lb] = readable(b_in, kB, limit);
+    const auto call = [&](bool c_row_major, T beta, T* dst, std::ptrdiff_t ldc) {
+        // In C's own order an operand stored the same way is taken as is, the other transposed.
+        const auto trans = [&](const Layout& l) { return l.row_major == c_row_major ? CblasNoTrans : CblasTrans; };
+        blas_gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
+                  static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
+                  a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
+                  static_cast<int>(ldc));
+    };
+    if (auto lc = blas_layout(c, limit)) {
+        call(lc->row_major, accumulate ? T(1) : T(0), c.data, lc->ld);
+        return;
+    }
+    // C's layout is beyond BLAS: compute densely, then scatter.
+    T* dense = t_scratch<T>[kC].reserve(element_count(c.rows, c.cols));
+    call(true, T(0), dense, static_cast<std::ptrdiff_t>(c.cols));
+    for (std::size_t i = 0; i < c.rows; ++i) {
+        for (std::size_t j = 0; j < c.cols; ++j) {
+            const T v = dense[i * c.cols + j];
+            at(c, i, j) = accumulate ? at(c, i, j) + v : v;
+        }
+    }
+}
+
+template <class T>
+void product(const View2<T>& a, const View2<T>& b, const Out2<T>& c, std::size_t limit) {
+    const std::size_t m = a.rows, k = a.cols, n = b.cols;
+    if (m == 0 || n == 0) return;
+    if (k == 0) {  // the empty sum
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j < n; ++j) at(c, i, j) = T(0);
+        }
+        return;
+    }
+    use_one_blas_thread();
+    limit = std::clamp<std::size_t>(limit, 1, kBlasLimit);
+    TrimScratch<T> trim;
+    for (std::size_t i0 = 0; i0 < m; i0 += limit) {
+        const std::size_t mi = std::min(limit, m - i0);
+        for (std::size_t j0 = 0; j0 < n; j0 += limit) {
+            const std::size_t nj = std::min(limit, n - j0);
+            for (std::size_t p0 = 0; p0 < k; p0 += limit) {
+                const std::size_t kp = std::min(limit, k - p0);
+                product_block(block(a, i0, mi, p0, kp), block(b, p0, kp, j0, nj),
+                              block(c, i0, mi, j0, nj), p0 != 0, limit);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void gemm(const View2<double>& a, const View2<double>& b, const Out2<double>& c) {
+    product(a, b, c, kBlasLimit);
+}
+void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c) {
+    product(a, b, c, kBlasLimit);
+}
+void gemm_blocked(const View2<double>& a, const View2<double>& b, const Out2<double>& c,
+                  std::size_t limit) {
+    product(a, b, c, limit);
+}
+void gemm_blocked(const View2<float>& a, const View2<float>& b, const Out2<float>& c,
+                  std::size_t limit) {
+    product(a, b, c, limit);
+}
+
+const char* blas_core_name() { return scipy_openblas_get_corename(); }
+
+}  // namespace tarnwick::core

@@ -1,0 +1,141 @@
+"""The NumPy boundary, seen through the matrix-product and dense-layer functions: which arrays
+are taken, how odd layouts are read, and what the result arrays are."""
+
+import numpy as np
+import pytest
+
+import tarnwick
+
+F64 = np.arange(1.0, 7.0).reshape(2, 3)
+SQUARE = np.arange(1.0, 10.0).reshape(3, 3)
+
+
+def cast_message(param, type_name):
+    return f"argument '{param}': '{type_name}' object cannot be cast as 'ndarray'"
+
+
+@pytest.mark.parametrize("bad, type_name", [
+    ([[1.0, 2.0], [3.0, 4.0]], "list"),
+    (np.float64(1.0), "float64"),
+    (np.ones(3), "ndarray"),                          # 1-D where 2-D is wanted
+    (np.ones((2, 2, 2)), "ndarray"),                  # 3-D
+    (np.ones((2, 2), dtype=np.float32), "ndarray"),   # the other width
+    (np.ones((2, 2), dtype=np.int64), "ndarray"),
+    (np.ones((2, 2), dtype=np.complex128), "ndarray"),
+    (np.ones((2, 2), dtype=">f8"), "ndarray"),        # non-native byte order
+    ("text", "str"),
+])
+@pytest.mark.parametrize("param", ["a", "b"])
+def test_matmul_refuses(bad, type_name, param, refcounts):
+    good = np.ones((2, 2))
+    args = {"a": good, "b": good, param: bad}
+    with refcounts(good, bad):
+        with pytest.raises(TypeError) as info:
+            tarnwick.matmul_numpy(**args)
+    assert str(info.value) == cast_message(param, type_name)
+
+
+@pytest.mark.parametrize("param, bad", [
+    ("input", np.ones((1, 2), dtype=np.float32)),
+    ("weights", np.ones(2)),
+    ("bias", np.ones((1, 2))),                        # a 2-D bias is not broadcast
+    ("bias", np.ones(2, dtype=np.float32)),
+    ("bias", np.ones(2, dtype=">f8")),
+])
+def test_fused_linear_refuses_each_parameter(param, bad, refcounts):
+    args = {"input": np.ones((1, 2)), "weights": np.ones((2, 2)), "bias": np.ones(2)}
+    args[param] = bad
+    with refcounts(*args.values()):
+        with pytest.raises(TypeError, match=f"^argument '{param}': 'ndarray' object"):
+            tarnwick.fused_linear(**args)
+
+
+def test_first_refusal_wins():
+    with pytest.raises(TypeError, match="^argument 'input'"):
+        tarnwick.fused_linear_f32([1.0], "x", None)
+    with pytest.raises(TypeError, match="^argument 'b'"):
+        tarnwick.matmul_numpy_f32(np.ones((2, 2), np.float32), np.ones((2, 2)))
+
+
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # np.matrix
+def test_equivalent_dtype_and_subclass_accepted():
+    meta = np.ones((2, 2), dtype=np.dtype(np.float64, metadata={"unit": "m"}))
+    np.testing.assert_array_equal(tarnwick.matmul_numpy(meta, meta), np.full((2, 2), 2.0))
+    m = np.matrix(SQUARE)
+    result = tarnwick.matmul_numpy(m, m)
+    assert type(result) is np.ndarray
+    np.testing.assert_array_equal(result, np.asarray(m @ m))
+
+
+def test_read_only_inputs_and_writeable_result():
+    a = SQUARE.copy()
+    a.flags.writeable = False
+    result = tarnwick.fused_linear_relu(a, a, a[0])
+    assert result.flags.writeable
+    result[0, 0] = -1.0
+    assert a[0, 0] == 1.0
+
+
+@pytest.mark.parametrize("call", [
+    lambda: tarnwick.matmul_numpy(SQUARE.copy(), SQUARE.copy()),
+    lambda: tarnwick.matmul_numpy_f32(SQUARE.astype(np.float32), SQUARE.astype(np.float32)),
+    lambda: tarnwick.fused_linear(SQUARE.copy(order="F"), SQUARE.copy(order="F"), np.ones(3)),
+    lambda: tarnwick.fused_linear_f32(*(x.astype(np.float32) for x in (F64, F64.T, F64[0, :2]))),
+])
+def test_result_owns_memory_through_its_container(call):
+    result = call()
+    assert not result.flags.owndata
+    assert type(result.base).__name__ == "PySliceContainer"
+    expected = result.copy()
+    view = result[::-1]
+    del result
+    np.testing.assert_array_equal(view[::-1], expected)   # the container keeps the memory alive
+
+
+def test_result_survives_its_arguments():
+    a, b = np.random.default_rng(1).random((2, 30, 30))
+    expected = a @ b
+    result = tarnwick.matmul_numpy(a, b)
+    del a, b
+    np.ones((30, 30)) @ np.ones((30, 30))                 # reuse freed memory if we still used it
+    np.testing.assert_allclose(result, expected)
+
+
+def packed_field(values):
+    """`values` as a field of a packed record: 9-byte strides, data at an odd address."""
+    rec = np.zeros(values.shape, dtype=np.dtype([("pad", "u1"), ("x", "<f8")]))
+    rec["x"] = values
+    return rec["x"]
+
+
+def odd_offset(values):
+    """`values` in a buffer that starts one byte past an aligned address."""
+    raw = bytearray(values.nbytes + 1)
+    arr = np.frombuffer(raw, dtype=values.dtype, offset=1).reshape(values.shape)
+    arr[...] = values
+    return arr
+
+
+@pytest.mark.parametrize("make", [packed_field, odd_offset])
+def test_misaligned_and_odd_strides_read_correctly(make):
+    rng = np.random.default_rng(2)
+    x, w, b = rng.random((4, 5)), rng.random((5, 3)), rng.random(3)
+    odd_x, odd_w, odd_b = make(x), make(w), make(b)
+    assert odd_x.strides[1] % 8 or odd_x.ctypes.data % 8
+    np.testing.assert_allclose(tarnwick.matmul_numpy(odd_x, odd_w), x @ w)
+    np.testing.assert_allclose(tarnwick.fused_linear(odd_x, w, odd_b), x @ w + b)
+    np.testing.assert_allclose(tarnwick.matmul_numpy(odd_x.T, odd_x), x.T @ x)
+
+
+def test_refcounts_on_success_and_on_shape_errors(refcounts):
+    x, w, b = np.ones((2, 3)), np.ones((3, 4)), np.ones(4)
+    with refcounts(x, w, b):
+        tarnwick.matmul_numpy(x, w)
+        tarnwick.fused_linear_relu(x, w, b)
+        tarnwick.fused_linear_relu(input=x, weights=w, bias=b)
+        with pytest.raises(ValueError):
+            tarnwick.matmul_numpy(x, x)
+        with pytest.raises(ValueError):
+            tarnwick.fused_linear(x, w, x[0])
+        with pytest.raises(ValueError):
+            tarnwick.fused_linear(x, x, b)
