@@ -28,4 +28,9 @@ extern const Function kReluNumpyF32Fn;
 extern const Function kSigmoidNumpyFn;
 extern const Function kSigmoidNumpyF32Fn;
 
+// Row-wise transformer kernels on 2-D arrays.
+extern const Function kFusedDropoutAddFn;
+extern const Function kFusedLayerNormFn;
+extern const Function kFusedSoftmaxFn;
+
 }  // namespace tarnwick::py

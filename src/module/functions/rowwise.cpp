@@ -1,0 +1,64 @@
+// Frames of the row-wise transformer kernels: softmax, layer normalisation, dropout-add.
+#include "core/numpy_ops/rowwise.hpp"
+#include "module/arrays.hpp"
+#include "module/convert.hpp"
+#include "module/functions/functions.hpp"
+
+namespace tarnwick::py {
+
+namespace {
+
+constexpr Signature kFusedDropoutAdd{"fused_dropout_add", "x", "residual", "dropout_mask", "scale"};
+constexpr Signature kFusedLayerNorm{"fused_layer_norm", "x", "eps"};
+constexpr Signature kFusedSoftmax{"fused_softmax", "x"};
+
+// The result array in its argument's orientation. The adopted buffer is described with
+// positive steps from its start, so axes that ran backwards in the argument are flipped by a
+// view; that view keeps the adopted array alive as its base.
+Ref oriented_ndarray(core::LaidOutLike&& result) {
+    Ref array = to_ndarray(std::move(result.values));
+    if (!result.reversed[0] && !result.reversed[1]) return array;
+    Ref minus_one = created(PyLong_FromLong(-1));
+    Ref forward = created(PySlice_New(nullptr, nullptr, nullptr));
+    Ref backward = created(PySlice_New(nullptr, nullptr, minus_one.get()));
+    Ref key = created(PyTuple_Pack(2, (result.reversed[0] ? backward : forward).get(),
+                                   (result.reversed[1] ? backward : forward).get()));
+    Ref flipped = Ref::steal(PyObject_GetItem(array.get(), key.get()));
+    if (!flipped) throw_pending();
+    return flipped;
+}
+
+Ref fused_dropout_add(const Slots<4>& args) {
+    auto x = accept<double, 2>(args[0], "x");
+    auto residual = accept<double, 2>(args[1], "residual");
+    auto mask = accept<double, 2>(args[2], "dropout_mask");
+    double scale = to_double(args[3], "scale");
+    return to_ndarray(core::dropout_add(x.view(), residual.view(), mask.view(), scale));
+}
+
+Ref fused_layer_norm(const Slots<2>& args) {
+    auto x = accept<double, 2>(args[0], "x");
+    double eps = to_double(args[1], "eps");
+    return oriented_ndarray(core::layer_norm_rows(x.view(), eps));
+}
+
+Ref fused_softmax(const Slots<1>& args) {
+    auto x = accept<double, 2>(args[0], "x");
+    return oriented_ndarray(core::softmax_rows(x.view()));
+}
+
+}  // namespace
+
+const Function kFusedDropoutAddFn = function<kFusedDropoutAdd, fused_dropout_add>(
+    "FUSED OPERATION: Dropout + Add (for Transformer layers)\n\nApplies dropout mask and adds "
+    "residual connection in one pass.\nCritical for modern NLP models (BERT, GPT, etc.)");
+
+const Function kFusedLayerNormFn = function<kFusedLayerNorm, fused_layer_norm>(
+    "FUSED OPERATION: Layer Normalization (for Transformers)\n\nNormalizes across features: (x - "
+    "mean) / sqrt(var + eps)\nEssential for modern deep learning architectures.");
+
+const Function kFusedSoftmaxFn = function<kFusedSoftmax, fused_softmax>(
+    "FUSED OPERATION: Softmax activation\n\nNumerically stable softmax: exp(x - max(x)) / "
+    "sum(exp(x - max(x)))");
+
+}  // namespace tarnwick::py
