@@ -1,15 +1,19 @@
-// Layer normalisation over each row of the working copy. Per row: the mean from a sum in
-// column order starting at -0.0, the population variance from a second such sum of squared
-// deviations, sd = sqrt(var + eps), then (v - mean) / sd in place, a true division each.
+// Layer normalisation over each row. Per row: the mean from a sum in column order starting at
+// -0.0, the population variance from a second such sum of squared deviations,
+// sd = sqrt(var + eps), then (v - mean) / sd, a true division for each value.
 //
 // The sums are chains of dependent adds, so the kernels run several rows at once, one row per
 // vector lane: each lane still adds its own row's values one at a time in column order.
+// Rows stored column-major are already laid out that way; row-major rows go through small
+// transposed blocks.
 #include <cmath>
 #include <cstdlib>
+#include <type_traits>
+#include <utility>
 
 #include "core/numpy_ops/rowwise.hpp"
-#include "core/numpy_ops/rowwise_copy.hpp"
 #include "core/numpy_ops/rowwise_lanes.hpp"
+#include "core/numpy_ops/rowwise_work.hpp"
 
 #pragma GCC diagnostic ignored "-Wpsabi"  // see rowwise_lanes.hpp
 
@@ -19,138 +23,181 @@ namespace {
 
 using lanes::V4;
 
-double& at(double* row, std::size_t j, std::ptrdiff_t step) {
+template <class T>
+T& at(T* row, std::size_t j, std::ptrdiff_t step) {
     return row[static_cast<std::ptrdiff_t>(j) * step];
 }
 
-struct Stats {
-    V4 mean;
-    V4 sd;
-};
-
-// Mean and sd of each lane from the two column-order passes; `columns(visit)` feeds the
-// lanes' values column by column.
-template <std::size_t K, class Columns>
-void lane_stats(Columns&& columns, double n, double eps, Stats (&out)[K]) {
-    const V4 nv = lanes::splat(n);
-    V4 acc[K];
-    for (auto& a : acc) a = lanes::splat(-0.0);
-    columns([&](std::size_t k, const V4& v) { acc[k] += v; });
-    for (std::size_t k = 0; k < K; ++k) out[k].mean = acc[k] / nv, acc[k] = lanes::splat(-0.0);
-    columns([&](std::size_t k, const V4& v) {
-        V4 d = v - out[k].mean;
-        acc[k] += d * d;
-    });
-    for (std::size_t k = 0; k < K; ++k) out[k].sd = lanes::sqrt(acc[k] / nv + lanes::splat(eps));
+// Mean and sd of rows that lie side by side in memory, from two passes that stream the columns
+// in order with one row per lane (lanes are memory positions within a column). `Rows` is a
+// compile-time count for the small blocks of the row-major path.
+template <class Rows>
+void column_stats(const Grid<const double>& in, Rows rows, double eps, double* mean, double* sd) {
+    const std::size_t vec = rows - rows % 4;
+    const double n = static_cast<double>(in.cols);
+    for (std::size_t k = 0; k < rows; ++k) mean[k] = -0.0, sd[k] = -0.0;
+    for (std::size_t j = 0; j < in.cols; ++j) {
+        const double* p = in.column_start(j);
+        for (std::size_t k = 0; k < vec; k += 4) {
+            lanes::store(mean + k, lanes::load(mean + k) + lanes::load(p + k));
+        }
+        for (std::size_t k = vec; k < rows; ++k) mean[k] += p[k];
+    }
+    for (std::size_t k = 0; k < rows; ++k) mean[k] = mean[k] / n;
+    for (std::size_t j = 0; j < in.cols; ++j) {
+        const double* p = in.column_start(j);
+        for (std::size_t k = 0; k < vec; k += 4) {
+            V4 d = lanes::load(p + k) - lanes::load(mean + k);
+            lanes::store(sd + k, lanes::load(sd + k) + d * d);
+        }
+        for (std::size_t k = vec; k < rows; ++k) {
+            double d = p[k] - mean[k];
+            sd[k] += d * d;
+        }
+    }
+    for (std::size_t k = 0; k < rows; ++k) sd[k] = std::sqrt(sd[k] / n + eps);
 }
 
-// (v - mean) / sd over a row whose elements are adjacent; the order does not matter here.
-void normalise(double* p, std::size_t n, double mean, double sd) {
+// (v - mean) / sd from `in` to `out`, both adjacent runs of n values; any order will do.
+void normalise(const double* in, double* out, std::size_t n, double mean, double sd) {
     const V4 mv = lanes::splat(mean), sv = lanes::splat(sd);
     std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) lanes::store(p + j, (lanes::load(p + j) - mv) / sv);
-    for (; j < n; ++j) p[j] = (p[j] - mean) / sd;
+    for (; j + 4 <= n; j += 4) lanes::store(out + j, (lanes::load(in + j) - mv) / sv);
+    for (; j < n; ++j) out[j] = (in[j] - mean) / sd;
 }
 
-// 4*K rows side by side in memory (|row_step| == 1): lanes are rows, read column by column.
-template <std::size_t K>
-void layer_norm_lanes(const Grid& g, std::size_t first, double n, double eps) {
-    double* base = g.row_step > 0 ? g.row(first) : g.row(first + 4 * K - 1);
-    auto column = [&](std::size_t j) { return base + static_cast<std::ptrdiff_t>(j) * g.col_step; };
-    auto columns = [&](auto&& visit) {
-        for (std::size_t j = 0; j < g.cols; ++j) {
-            double* p = column(j);
-            for (std::size_t k = 0; k < K; ++k) visit(k, lanes::load(p + 4 * k));
-        }
+constexpr std::size_t kBlockRows = 8;
+using BlockRows = std::integral_constant<std::size_t, kBlockRows>;
+
+// Columns j..j+3 of four adjacent rows, stored into `tiles` (8 values per column) at lanes
+// `half`..`half`+3. Backward rows hold column j at the highest address of the four.
+template <bool kForward>
+void transpose_tile(const double* const* rows, std::size_t j, double* tiles) {
+    auto load = [&](std::size_t r) {
+        return lanes::load(kForward ? rows[r] + j : rows[r] - j - 3);
     };
-    Stats stats[K];
-    lane_stats<K>(columns, n, eps, stats);
-    for (std::size_t j = 0; j < g.cols; ++j) {
-        double* p = column(j);
-        for (std::size_t k = 0; k < K; ++k) {
-            lanes::store(p + 4 * k, (lanes::load(p + 4 * k) - stats[k].mean) / stats[k].sd);
-        }
+    V4 a = load(0), b = load(1), c = load(2), d = load(3);
+    lanes::transpose(a, b, c, d);
+    if (!kForward) std::swap(a, d), std::swap(b, c);
+    lanes::store(tiles, a);
+    lanes::store(tiles + kBlockRows, b);
+    lanes::store(tiles + 2 * kBlockRows, c);
+    lanes::store(tiles + 3 * kBlockRows, d);
+}
+
+template <bool kForward>
+void transpose_block(const double* const* rows, std::size_t cols, double* scratch) {
+    const std::ptrdiff_t step = kForward ? 1 : -1;
+    std::size_t j = 0;
+    for (; j + 4 <= cols; j += 4) {
+        transpose_tile<kForward>(rows, j, scratch + j * kBlockRows);
+        transpose_tile<kForward>(rows + 4, j, scratch + j * kBlockRows + 4);
+    }
+    for (; j < cols; ++j) {
+        for (std::size_t r = 0; r < kBlockRows; ++r) scratch[j * kBlockRows + r] = at(rows[r], j, step);
     }
 }
 
-// 4*K rows whose own elements are adjacent (|col_step| == 1): 4x4 blocks are transposed so
-// that lanes are rows again. With col_step == -1 memory runs against column order, so each
-// block's columns are visited last to first.
-template <std::size_t K>
-void layer_norm_blocks(const Grid& g, std::size_t first, double n, double eps) {
-    const std::ptrdiff_t step = g.col_step;
-    double* rows[4 * K];
-    for (std::size_t r = 0; r < 4 * K; ++r) rows[r] = g.row(first + r);
-    auto columns = [&](auto&& visit) {
-        std::size_t j = 0;
-        for (; j + 4 <= g.cols; j += 4) {
-            V4 c[K][4];
-            for (std::size_t k = 0; k < K; ++k) {
-                for (std::size_t r = 0; r < 4; ++r) {
-                    double* p = rows[4 * k + r];
-                    c[k][r] = lanes::load(step > 0 ? p + j : p - j - 3);
-                }
-                lanes::transpose(c[k][0], c[k][1], c[k][2], c[k][3]);
-            }
-            for (std::size_t col = 0; col < 4; ++col) {
-                for (std::size_t k = 0; k < K; ++k) visit(k, c[k][step > 0 ? col : 3 - col]);
-            }
-        }
-        for (; j < g.cols; ++j) {
-            for (std::size_t k = 0; k < K; ++k) {
-                double* const* r = rows + 4 * k;
-                visit(k, V4{at(r[0], j, step), at(r[1], j, step), at(r[2], j, step),
-                            at(r[3], j, step)});
-            }
-        }
-    };
-    Stats stats[K];
-    lane_stats<K>(columns, n, eps, stats);
-    for (std::size_t r = 0; r < 4 * K; ++r) {
-        double* low = step > 0 ? rows[r] : rows[r] - (g.cols - 1);
-        normalise(low, g.cols, stats[r / 4].mean[r % 4], stats[r / 4].sd[r % 4]);
+// Eight rows whose own values are adjacent (|col_step| == 1): 4x4 tiles are transposed into
+// `scratch` (cols x 8, column-major) so that the row sums run in lanes, then each row is
+// normalised straight from the argument.
+void layer_norm_block(const RowwiseWork& work, std::size_t first, double eps, double* scratch) {
+    const Grid<double>& out = work.out();
+    const bool forward = out.col_step > 0;
+    const std::size_t cols = out.cols;
+    const double* rows[kBlockRows];
+    for (std::size_t r = 0; r < kBlockRows; ++r) rows[r] = work.source_row(first + r);
+    if (forward) transpose_block<true>(rows, cols, scratch);
+    else transpose_block<false>(rows, cols, scratch);
+    double mean[kBlockRows], sd[kBlockRows];
+    Grid<const double> tiles{scratch, kBlockRows, cols, 1, static_cast<std::ptrdiff_t>(kBlockRows)};
+    column_stats(tiles, BlockRows{}, eps, mean, sd);
+    const std::ptrdiff_t back = forward ? 0 : static_cast<std::ptrdiff_t>(cols - 1);
+    for (std::size_t r = 0; r < kBlockRows; ++r) {
+        normalise(rows[r] - back, out.row(first + r) - back, cols, mean[r], sd[r]);
     }
 }
 
 // One row, any step.
-void layer_norm_row(double* row, std::size_t cols, std::ptrdiff_t step, double n, double eps) {
+void layer_norm_row(const double* in, double* out, std::size_t cols, std::ptrdiff_t step,
+                    double n, double eps) {
     double total = -0.0;
-    for (std::size_t j = 0; j < cols; ++j) total += at(row, j, step);
+    for (std::size_t j = 0; j < cols; ++j) total += at(in, j, step);
     const double mean = total / n;
     double squares = -0.0;
     for (std::size_t j = 0; j < cols; ++j) {
-        double d = at(row, j, step) - mean;
+        double d = at(in, j, step) - mean;
         squares += d * d;
     }
     const double sd = std::sqrt(squares / n + eps);
-    for (std::size_t j = 0; j < cols; ++j) at(row, j, step) = (at(row, j, step) - mean) / sd;
+    for (std::size_t j = 0; j < cols; ++j) at(out, j, step) = (at(in, j, step) - mean) / sd;
 }
 
-void layer_norm_grid(const Grid& g, double eps) {
-    const double n = static_cast<double>(g.cols);
+void layer_norm_by_rows(const RowwiseWork& work, double eps, double* scratch) {
+    const Grid<double>& out = work.out();
     std::size_t i = 0;
-    if (g.row_step == 1 || g.row_step == -1) {
-        for (; i + 8 <= g.rows; i += 8) layer_norm_lanes<2>(g, i, n, eps);
-        for (; i + 4 <= g.rows; i += 4) layer_norm_lanes<1>(g, i, n, eps);
-    } else if (g.col_step == 1 || g.col_step == -1) {
-        for (; i + 8 <= g.rows; i += 8) layer_norm_blocks<2>(g, i, n, eps);
-        for (; i + 4 <= g.rows; i += 4) layer_norm_blocks<1>(g, i, n, eps);
+    if (out.col_step == 1 || out.col_step == -1) {
+        for (; i + kBlockRows <= out.rows; i += kBlockRows) layer_norm_block(work, i, eps, scratch);
     }
-    for (; i < g.rows; ++i) layer_norm_row(g.row(i), g.cols, g.col_step, n, eps);
+    const double n = static_cast<double>(out.cols);
+    for (; i < out.rows; ++i) {
+        layer_norm_row(work.source_row(i), out.row(i), out.cols, out.col_step, n, eps);
+    }
 }
 
-[[gnu::target("avx2"), gnu::flatten]] void layer_norm_avx2(const Grid& g, double eps) {
-    layer_norm_grid(g, eps);
+// Rows side by side in memory: statistics and normalisation all stream the columns in order.
+void layer_norm_by_columns(const Grid<const double>& in, const Grid<double>& out, double eps,
+                           double* scratch) {
+    const std::size_t rows = in.rows, vec = rows - rows % 4;
+    double* mean = scratch;
+    double* sd = scratch + rows;
+    column_stats(in, rows, eps, mean, sd);
+    for (std::size_t j = 0; j < in.cols; ++j) {
+        const double* p = in.column_start(j);
+        double* q = out.column_start(j);
+        for (std::size_t k = 0; k < vec; k += 4) {
+            lanes::store(q + k, (lanes::load(p + k) - lanes::load(mean + k)) / lanes::load(sd + k));
+        }
+        for (std::size_t k = vec; k < rows; ++k) q[k] = (p[k] - mean[k]) / sd[k];
+    }
 }
-[[gnu::flatten]] void layer_norm_baseline(const Grid& g, double eps) { layer_norm_grid(g, eps); }
+
+[[gnu::target("avx2"), gnu::flatten]] void layer_norm_by_rows_avx2(const RowwiseWork& work,
+                                                                   double eps, double* scratch) {
+    layer_norm_by_rows(work, eps, scratch);
+}
+[[gnu::flatten]] void layer_norm_by_rows_baseline(const RowwiseWork& work, double eps,
+                                                  double* scratch) {
+    layer_norm_by_rows(work, eps, scratch);
+}
+[[gnu::target("avx2"), gnu::flatten]] void layer_norm_by_columns_avx2(
+    const Grid<const double>& in, const Grid<double>& out, double eps, double* scratch) {
+    layer_norm_by_columns(in, out, eps, scratch);
+}
+[[gnu::flatten]] void layer_norm_by_columns_baseline(const Grid<const double>& in,
+                                                     const Grid<double>& out, double eps,
+                                                     double* scratch) {
+    layer_norm_by_columns(in, out, eps, scratch);
+}
 
 }  // namespace
 
 LaidOutLike layer_norm_rows(const View2<double>& x, double eps) {
-    WorkingCopy work(x);
-    if (!work.empty()) {
-        if (lanes::have_avx2()) layer_norm_avx2(work.grid(), eps);
-        else layer_norm_baseline(work.grid(), eps);
+    RowwiseWork work(x);
+    if (work.empty()) return std::move(work).finish();
+    if (work.by_columns()) {
+        Buffer<double> scratch(2 * work.out().rows);  // mean and sd of each row
+        if (lanes::have_avx2()) {
+            layer_norm_by_columns_avx2(work.source(), work.out(), eps, scratch.data());
+        } else {
+            layer_norm_by_columns_baseline(work.source(), work.out(), eps, scratch.data());
+        }
+    } else {
+        // A block's rows transposed, when there are enough rows to fill a block.
+        std::size_t tiles = work.out().rows >= kBlockRows ? kBlockRows * work.out().cols : 0;
+        Buffer<double> scratch(tiles);
+        if (lanes::have_avx2()) layer_norm_by_rows_avx2(work, eps, scratch.data());
+        else layer_norm_by_rows_baseline(work, eps, scratch.data());
     }
     return std::move(work).finish();
 }
