@@ -71,28 +71,29 @@ def tolerance(dtype):
     return {"rtol": 1e-12, "atol": 1e-12} if dtype == np.float64 else {"rtol": 2e-5, "atol": 2e-5}
 
 
+@pytest.mark.parametrize("m, k, n", [(7, 5, 6), (1, 5, 6), (7, 5, 1)])  # 1: matrix-vector
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 @pytest.mark.parametrize("layout_b", LAYOUTS)
 @pytest.mark.parametrize("layout_a", LAYOUTS)
-def test_matmul_any_layout(layout_a, layout_b, dtype):
-    a0, b0 = RNG.standard_normal((7, 5)).astype(dtype), RNG.standard_normal((5, 6)).astype(dtype)
+def test_matmul_any_layout(layout_a, layout_b, dtype, m, k, n):
+    a0, b0 = RNG.standard_normal((m, k)).astype(dtype), RNG.standard_normal((k, n)).astype(dtype)
     a, b = layout_a(a0), layout_b(b0)
     before = a.copy(), b.copy()
     result = MATMUL[dtype](a, b)
-    assert result.dtype == dtype and result.shape == (7, 6) and result.flags.c_contiguous
+    assert result.dtype == dtype and result.shape == (m, n) and result.flags.c_contiguous
     np.testing.assert_allclose(result, np.array(a) @ np.array(b), **tolerance(dtype))
     np.testing.assert_array_equal(a, before[0])
     np.testing.assert_array_equal(b, before[1])
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("shape", [(1, 1, 1), (1, 300, 1), (300, 1, 200), (130, 257, 67)])
+@pytest.mark.parametrize("shape", [(1, 1, 1), (1, 300, 1), (300, 1, 200), (130, 257, 67),
+                                   (1, 64, 70), (2, 33, 70), (5, 64, 129), (8, 64, 64), (9, 3, 17)])
 def test_matmul_sizes(shape, dtype):
     m, k, n = shape
     a, b = RNG.standard_normal((m, k)).astype(dtype), RNG.standard_normal((k, n)).astype(dtype)
-    np.testing.assert_allclose(MATMUL[dtype](a, b), a @ b, **tolerance(dtype))
-    np.testing.assert_allclose(MATMUL[dtype](a[::-1], b[:, ::-2]), a[::-1] @ b[:, ::-2],
-                               **tolerance(dtype))
+    for x, y in ((a, b), (a[::-1], b[:, ::-2]), (a[:, ::-1], b[::-1])):
+        np.testing.assert_allclose(MATMUL[dtype](x, y), x @ y, **tolerance(dtype))
 
 
 def test_matmul_same_array_twice():

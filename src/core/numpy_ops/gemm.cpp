@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "core/buffer.hpp"
+#include "core/numpy_ops/gemm_small.hpp"
 
 namespace tarnwick::core {
 
@@ -35,6 +38,16 @@ void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m,
     scipy_cblas_sgemm(order, ta, tb, m, n, k, 1.0f, a, lda, b, ldb, beta, c, ldc);
 }
 
+void blas_gemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, const double* a, int lda,
+               const double* x, int incx, double beta, double* y, int incy) {
+    scipy_cblas_dgemv(order, trans, m, n, 1.0, a, lda, x, incx, beta, y, incy);
+}
+
+void blas_gemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, const float* a, int lda,
+               const float* x, int incx, float beta, float* y, int incy) {
+    scipy_cblas_sgemv(order, trans, m, n, 1.0f, a, lda, x, incx, beta, y, incy);
+}
+
 // A layout BLAS reads in place: dense along one axis, `ld` elements between the lines.
 struct Layout {
     bool row_major;
@@ -48,11 +61,13 @@ std::optional<Layout> blas_layout(const V& v, std::size_t limit) {
     const auto rows = static_cast<std::ptrdiff_t>(v.rows);
     const auto cols = static_cast<std::ptrdiff_t>(v.cols);
     const auto max_ld = static_cast<std::ptrdiff_t>(limit);
-    if ((cols <= 1 || v.col_step == 1) && (rows <= 1 || v.row_step >= std::max(cols, ptrdiff_t{1}))) {
+    if ((cols <= 1 || v.col_step == 1) &&
+        (rows <= 1 || v.row_step >= std::max(cols, std::ptrdiff_t{1}))) {
         const std::ptrdiff_t ld = rows <= 1 ? std::max(cols, std::ptrdiff_t{1}) : v.row_step;
         if (ld <= max_ld) return Layout{true, ld};
     }
-    if ((rows <= 1 || v.row_step == 1) && (cols <= 1 || v.col_step >= std::max(rows, ptrdiff_t{1}))) {
+    if ((rows <= 1 || v.row_step == 1) &&
+        (cols <= 1 || v.col_step >= std::max(rows, std::ptrdiff_t{1}))) {
         const std::ptrdiff_t ld = cols <= 1 ? std::max(rows, std::ptrdiff_t{1}) : v.col_step;
         if (ld <= max_ld) return Layout{false, ld};
     }
@@ -110,7 +125,8 @@ View2<T> pack(const View2<T>& v, T* dst) {
     }
     T* out = dst;
     for (std::size_t j = 0; j < v.cols; ++j) {
-        const View1<T> col{v.data + static_cast<std::ptrdiff_t>(j) * v.col_step, v.rows, v.row_step};
+        const View1<T> col{v.data + static_cast<std::ptrdiff_t>(j) * v.col_step, v.rows,
+                           v.row_step};
         for (std::size_t i = 0; i < v.rows; ++i) *out++ = col[i];
     }
     return {dst, v.rows, v.cols, 1, static_cast<std::ptrdiff_t>(v.rows)};
@@ -140,16 +156,71 @@ std::pair<View2<T>, Layout> readable(const View2<T>& v, Role role, std::size_t l
     return {packed, *blas_layout(packed, limit)};
 }
 
+// A vector as BLAS takes it: BLAS addresses a negative increment from the far end, and
+// refuses a zero one, so a broadcast vector is copied out.
+template <class T>
+std::pair<const T*, std::ptrdiff_t> blas_vector(const View1<T>& v, Role role) {
+    if (v.len <= 1) return {v.data, 1};
+    if (v.step > 0) return {v.data, v.step};
+    if (v.step < 0) return {v.data + static_cast<std::ptrdiff_t>(v.len - 1) * v.step, v.step};
+    T* copy = t_scratch<T>[role].reserve(v.len);
+    std::fill(copy, copy + v.len, v[0]);
+    return {copy, 1};
+}
+
+template <class T>
+void product_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool accumulate,
+                   std::size_t limit, bool vectors);
+
+// A product with one row or one column is a matrix-vector product; BLAS's gemm pays a
+// packing pass that costs more than the arithmetic at that size.
+template <class T>
+void vector_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool accumulate,
+                  std::size_t limit) {
+    const bool one_row = c.rows == 1;
+    // y = Bᵀ·(row of A) for one row, y = A·(column of B) for one column.
+    const View2<T> matrix_in = one_row ? b : a;
+    const View1<T> vector = one_row ? a.row(0) : View1<T>{b.data, b.rows, b.row_step};
+    const auto [matrix, layout] = readable(matrix_in, one_row ? kB : kA, limit);
+    const auto [x, incx] = blas_vector(vector, one_row ? kA : kB);
+    if (std::abs(incx) > static_cast<std::ptrdiff_t>(limit)) {
+        return product_block(a, b, c, accumulate, limit, /*vectors=*/false);
+    }
+    const std::size_t len = one_row ? c.cols : c.rows;
+    const std::ptrdiff_t incy_in = one_row ? c.col_step : c.row_step;
+    const bool direct = len == 1 || (incy_in >= 1 && incy_in <= static_cast<std::ptrdiff_t>(limit));
+    T* y = direct ? c.data : t_scratch<T>[kC].reserve(len);
+    const std::ptrdiff_t incy = direct && len > 1 ? incy_in : 1;
+    const T beta = accumulate && direct ? T(1) : T(0);
+    if (beta == T(0)) {
+        // BLAS may scale y by beta rather than overwrite it, and y may hold garbage (NaN·0).
+        for (std::size_t i = 0; i < len; ++i) y[static_cast<std::ptrdiff_t>(i) * incy] = T(0);
+    }
+    blas_gemv(layout.row_major ? CblasRowMajor : CblasColMajor, one_row ? CblasTrans : CblasNoTrans,
+              static_cast<int>(matrix.rows), static_cast<int>(matrix.cols), matrix.data,
+              static_cast<int>(layout.ld), x, static_cast<int>(incx), beta, y,
+              static_cast<int>(incy));
+    if (direct) return;
+    for (std::size_t i = 0; i < len; ++i) {
+        T& dst = one_row ? at(c, 0, i) : at(c, i, 0);
+        dst = accumulate ? dst + y[i] : y[i];
+    }
+}
+
 // One BLAS call for a block whose sizes are all within `limit`, all of them non-zero.
 // `accumulate` adds to C (a later slice of k) instead of overwriting it.
 template <class T>
 void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, bool accumulate,
-                   std::size_t limit) {
+                   std::size_t limit, bool vectors) {
+    if (vectors && (c.rows == 1 || c.cols == 1))
+        return vector_block(a_in, b_in, c, accumulate, limit);
     const auto [a, la] = readable(a_in, kA, limit);
     const auto [b, lb] = readable(b_in, kB, limit);
     const auto call = [&](bool c_row_major, T beta, T* dst, std::ptrdiff_t ldc) {
         // In C's own order an operand stored the same way is taken as is, the other transposed.
-        const auto trans = [&](const Layout& l) { return l.row_major == c_row_major ? CblasNoTrans : CblasTrans; };
+        const auto trans = [&](const Layout& l) {
+            return l.row_major == c_row_major ? CblasNoTrans : CblasTrans;
+        };
         blas_gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
                   static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
                   a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
@@ -170,9 +241,22 @@ void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c,
     }
 }
 
+// The same product summed over k backwards: A's columns and B's rows both reversed.
 template <class T>
-void product(const View2<T>& a, const View2<T>& b, const Out2<T>& c, std::size_t limit) {
-    const std::size_t m = a.rows, k = a.cols, n = b.cols;
+std::pair<View2<T>, View2<T>> reverse_k(const View2<T>& a, const View2<T>& b) {
+    const auto last = static_cast<std::ptrdiff_t>(a.cols) - 1;
+    return {{a.data + last * a.col_step, a.rows, a.cols, a.row_step, -a.col_step},
+            {b.data + last * b.row_step, b.rows, b.cols, -b.row_step, b.col_step}};
+}
+
+template <class T>
+int readable_in_place(const View2<T>& a, const View2<T>& b, std::size_t limit) {
+    return blas_layout(a, limit).has_value() + blas_layout(b, limit).has_value();
+}
+
+template <class T>
+void product(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, std::size_t limit) {
+    const std::size_t m = a_in.rows, k = a_in.cols, n = b_in.cols;
     if (m == 0 || n == 0) return;
     if (k == 0) {  // the empty sum
         for (std::size_t i = 0; i < m; ++i) {
@@ -180,8 +264,15 @@ void product(const View2<T>& a, const View2<T>& b, const Out2<T>& c, std::size_t
         }
         return;
     }
-    use_one_blas_thread();
     limit = std::clamp<std::size_t>(limit, 1, kBlasLimit);
+    // Rows of B walked backwards (b[::-1]) spare a copy when k is read the other way round.
+    auto [a, b] = reverse_k(a_in, b_in);
+    if (readable_in_place(a, b, limit) <= readable_in_place(a_in, b_in, limit)) {
+        a = a_in;
+        b = b_in;
+    }
+    if (small_gemm(a, b, c)) return;
+    use_one_blas_thread();
     TrimScratch<T> trim;
     for (std::size_t i0 = 0; i0 < m; i0 += limit) {
         const std::size_t mi = std::min(limit, m - i0);
@@ -190,7 +281,7 @@ void product(const View2<T>& a, const View2<T>& b, const Out2<T>& c, std::size_t
             for (std::size_t p0 = 0; p0 < k; p0 += limit) {
                 const std::size_t kp = std::min(limit, k - p0);
                 product_block(block(a, i0, mi, p0, kp), block(b, p0, kp, j0, nj),
-                              block(c, i0, mi, j0, nj), p0 != 0, limit);
+                              block(c, i0, mi, j0, nj), p0 != 0, limit, true);
             }
         }
     }
@@ -212,7 +303,5 @@ void gemm_blocked(const View2<float>& a, const View2<float>& b, const Out2<float
                   std::size_t limit) {
     product(a, b, c, limit);
 }
-
-const char* blas_core_name() { return scipy_openblas_get_corename(); }
 
 }  // namespace tarnwick::core

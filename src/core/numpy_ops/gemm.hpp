@@ -34,7 +34,4 @@ void gemm_blocked(const View2<double>& a, const View2<double>& b, const Out2<dou
 void gemm_blocked(const View2<float>& a, const View2<float>& b, const Out2<float>& c,
                   std::size_t limit);
 
-// The processor kernel set the BLAS picked at load time (for reports).
-const char* blas_core_name();
-
 }  // namespace tarnwick::core

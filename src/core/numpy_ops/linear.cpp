@@ -49,8 +49,10 @@ void check_layer(const View2<T>& input, const View2<T>& weights, const View1<T>&
 template <class T, Activation A>
 T biased(T p, T b) {
     const T v = p + b;
-    if constexpr (A == Activation::Relu) return v > T(0) ? v : T(0);
-    else return v;
+    if constexpr (A == Activation::Relu)
+        return v > T(0) ? v : T(0);
+    else
+        return v;
 }
 
 // Bias and activation in one pass over the product, in its storage order.
@@ -86,8 +88,10 @@ Strided<T, 2> layer(const View2<T>& input, const View2<T>& weights, const View1<
                     Activation activation, Order order) {
     check_layer(input, weights, bias);
     Strided<T, 2> c = multiply(input, weights, order);
-    if (activation == Activation::Relu) bias_pass<T, Activation::Relu>(c, bias, order);
-    else bias_pass<T, Activation::None>(c, bias, order);
+    if (activation == Activation::Relu)
+        bias_pass<T, Activation::Relu>(c, bias, order);
+    else
+        bias_pass<T, Activation::None>(c, bias, order);
     return c;
 }
 
@@ -122,8 +126,8 @@ Buffer<T> linear_flat(const View2<T>& input, const View2<T>& weights, const View
     return layer(input, weights, bias, activation, Order::RowMajor).buffer;
 }
 
-template Strided<double, 2> linear(const View2<double>&, const View2<double>&,
-                                   const View1<double>&, Activation);
+template Strided<double, 2> linear(const View2<double>&, const View2<double>&, const View1<double>&,
+                                   Activation);
 template Strided<float, 2> linear(const View2<float>&, const View2<float>&, const View1<float>&,
                                   Activation);
 template Buffer<double> linear_flat(const View2<double>&, const View2<double>&,

@@ -36,7 +36,8 @@ Ref linear_flat_f32(const Slots<3>& args) {
     auto input = accept<float, 2>(args[0], "input");
     auto weights = accept<float, 2>(args[1], "weights");
     auto bias = accept<float, 1>(args[2], "bias");
-    return to_ndarray(core::linear_flat(input.view(), weights.view(), bias.view(), Activation::None));
+    return to_ndarray(
+        core::linear_flat(input.view(), weights.view(), bias.view(), Activation::None));
 }
 
 }  // namespace
@@ -60,8 +61,8 @@ const Function kFusedLinearFn = function<kFusedLinear, linear<double, Activation
     "fused_linear(input, weights, bias) (1 roundtrip)\n\nThis is THE EFFICIENCY PLAY that makes "
     "us faster than chaining operations.");
 
-const Function kFusedLinearF32Fn = function<kFusedLinearF32, linear_flat_f32>(
-    "FUSED OPERATION: Linear transformation with f32");
+const Function kFusedLinearF32Fn =
+    function<kFusedLinearF32, linear_flat_f32>("FUSED OPERATION: Linear transformation with f32");
 
 const Function kFusedLinearReluFn = function<kFusedLinearRelu, linear<double, Activation::Relu>>(
     "FUSED OPERATION: Linear + ReLU (THE EFFICIENCY MONSTER)\n\nThis is what makes us "
