@@ -10,7 +10,7 @@ import tarnwick
 from conftest import run_python
 
 F64, F32 = np.float64, np.float32
-LEAF = 1024  # leaf length of the fixed summation tree
+LEAF = 256  # leaf length of the fixed summation tree
 BIG = (1 << 20) + 3  # above every grain, so the pool takes part
 
 _expf = ctypes.CDLL("libm.so.6").expf
@@ -141,7 +141,7 @@ def test_broadcast_view():
 
 @pytest.mark.parametrize("name", SUMS)
 @pytest.mark.parametrize("kind", ["contiguous", "reversed", "step -3", "column", "unaligned"])
-@pytest.mark.parametrize("n", [1, 5, LEAF, LEAF + 1, 8 * LEAF, 8 * LEAF + 1, 3 * 8 * LEAF + 5, BIG])
+@pytest.mark.parametrize("n", [1, 5, LEAF, LEAF + 1, 8 * LEAF, 8 * LEAF + 1, 5 * 8 * LEAF - 3, 65_537, BIG])
 def test_sum_of_squares_follows_fixed_tree(name, kind, n):
     dtype = SUMS[name]
     x = layout(np.random.default_rng(n).standard_normal(n).astype(dtype), kind)
@@ -152,7 +152,7 @@ def test_sum_of_squares_follows_fixed_tree(name, kind, n):
 
 @pytest.mark.parametrize("dtype", [F64, F32])
 def test_short_sum_of_squares_is_sequential(dtype):
-    x = np.random.default_rng(3).standard_normal(LEAF).astype(dtype)
+    x = np.random.default_rng(3).standard_normal(LEAF).astype(dtype)  # one leaf
     s = dtype(-0.0)
     for v in x:
         s = s + v * v

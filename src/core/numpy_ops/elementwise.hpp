@@ -22,7 +22,7 @@ Buffer<float> scale(View1<float> x, float factor);
 // Σ x² in the view's own width over a fixed halving tree: leaves of kSquaresLeaf elements or
 // fewer sum sequentially from -0.0, and halves add once. The tree depends on the length
 // alone, so the bits are the same for every thread count. Empty gives -0.0.
-inline constexpr std::size_t kSquaresLeaf = 1024;
+inline constexpr std::size_t kSquaresLeaf = 256;
 double sum_of_squares(View1<double> x);
 float sum_of_squares(View1<float> x);
 

@@ -16,8 +16,10 @@ enum class Op { Relu, Scale };
 
 template <Op op, class T>
 T apply_one(T x, T factor) {
-    if constexpr (op == Op::Relu) return relu_one(x);
-    else return x * factor;
+    if constexpr (op == Op::Relu)
+        return relu_one(x);
+    else
+        return x * factor;
 }
 
 // Both x86-64 baseline loops and AVX loops compare with an ordered greater-than and keep the
@@ -51,8 +53,10 @@ template <Op op, class I, class T = typename I::T>
 void map(const T* x, T* y, std::size_t n, T factor) {
     constexpr std::size_t w = I::kWidth;
     auto apply = [f = I::set1(factor)](typename I::V v) {
-        if constexpr (op == Op::Relu) return I::relu(v);
-        else return I::mul(v, f);
+        if constexpr (op == Op::Relu)
+            return I::relu(v);
+        else
+            return I::mul(v, f);
     };
     std::size_t i = 0;
     for (; i + 2 * w <= n; i += 2 * w) {
@@ -77,7 +81,9 @@ struct F64 {
     static void store(T* p, V v) { _mm256_storeu_pd(p, v); }
     static V set1(T x) { return _mm256_set1_pd(x); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
-    static V relu(V x) { return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GT_OQ), x); }
+    static V relu(V x) {
+        return _mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GT_OQ), x);
+    }
 };
 
 struct F32 {
@@ -88,7 +94,9 @@ struct F32 {
     static void store(T* p, V v) { _mm256_storeu_ps(p, v); }
     static V set1(T x) { return _mm256_set1_ps(x); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
-    static V relu(V x) { return _mm256_and_ps(_mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ), x); }
+    static V relu(V x) {
+        return _mm256_and_ps(_mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GT_OQ), x);
+    }
 };
 
 // The same loop as sse2::map; it has to be spelled here to be compiled for this unit.
@@ -96,8 +104,10 @@ template <Op op, class I, class T = typename I::T>
 void map(const T* x, T* y, std::size_t n, T factor) {
     constexpr std::size_t w = I::kWidth;
     auto apply = [f = I::set1(factor)](typename I::V v) {
-        if constexpr (op == Op::Relu) return I::relu(v);
-        else return I::mul(v, f);
+        if constexpr (op == Op::Relu)
+            return I::relu(v);
+        else
+            return I::mul(v, f);
     };
     std::size_t i = 0;
     for (; i + 2 * w <= n; i += 2 * w) {
@@ -110,7 +120,9 @@ void map(const T* x, T* y, std::size_t n, T factor) {
 
 void relu64(const double* x, double* y, std::size_t n) { map<Op::Relu, F64>(x, y, n, 0.0); }
 void relu32(const float* x, float* y, std::size_t n) { map<Op::Relu, F32>(x, y, n, 0.0f); }
-void scale64(const double* x, double f, double* y, std::size_t n) { map<Op::Scale, F64>(x, y, n, f); }
+void scale64(const double* x, double f, double* y, std::size_t n) {
+    map<Op::Scale, F64>(x, y, n, f);
+}
 void scale32(const float* x, float f, float* y, std::size_t n) { map<Op::Scale, F32>(x, y, n, f); }
 
 }  // namespace avx2
@@ -119,7 +131,9 @@ void scale32(const float* x, float f, float* y, std::size_t n) { map<Op::Scale, 
 namespace sse2 {
 void relu64(const double* x, double* y, std::size_t n) { map<Op::Relu, F64>(x, y, n, 0.0); }
 void relu32(const float* x, float* y, std::size_t n) { map<Op::Relu, F32>(x, y, n, 0.0f); }
-void scale64(const double* x, double f, double* y, std::size_t n) { map<Op::Scale, F64>(x, y, n, f); }
+void scale64(const double* x, double f, double* y, std::size_t n) {
+    map<Op::Scale, F64>(x, y, n, f);
+}
 void scale32(const float* x, float f, float* y, std::size_t n) { map<Op::Scale, F32>(x, y, n, f); }
 }  // namespace sse2
 
@@ -146,8 +160,12 @@ const Table g_table = pick();
 
 void relu(const double* x, double* y, std::size_t n) { g_table.relu64(x, y, n); }
 void relu(const float* x, float* y, std::size_t n) { g_table.relu32(x, y, n); }
-void scale(const double* x, double factor, double* y, std::size_t n) { g_table.scale64(x, factor, y, n); }
-void scale(const float* x, float factor, float* y, std::size_t n) { g_table.scale32(x, factor, y, n); }
+void scale(const double* x, double factor, double* y, std::size_t n) {
+    g_table.scale64(x, factor, y, n);
+}
+void scale(const float* x, float factor, float* y, std::size_t n) {
+    g_table.scale32(x, factor, y, n);
+}
 const char* isa() { return g_table.name; }
 
 }  // namespace tarnwick::core::simd

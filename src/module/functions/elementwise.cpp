@@ -21,8 +21,10 @@ template <class T>
 Ref parallel_map(const Slots<2>& args) {
     auto arr = accept<T, 1>(args[0], "arr");
     T factor;
-    if constexpr (sizeof(T) == sizeof(float)) factor = to_float32(args[1], "factor");
-    else factor = to_double(args[1], "factor");
+    if constexpr (sizeof(T) == sizeof(float))
+        factor = to_float32(args[1], "factor");
+    else
+        factor = to_double(args[1], "factor");
     return to_ndarray(core::scale(arr.view(), factor));
 }
 
@@ -66,8 +68,8 @@ const Function kReluNumpyFn = function<kReluNumpy, relu<double>>(
 const Function kReluNumpyF32Fn =
     function<kReluNumpyF32, relu<float>>("FUSED OPERATION: ReLU activation with f32");
 
-const Function kSigmoidNumpyFn =
-    function<kSigmoidNumpy, sigmoid<double>>("FUSED OPERATION: Sigmoid activation (1 / (1 + exp(-x)))");
+const Function kSigmoidNumpyFn = function<kSigmoidNumpy, sigmoid<double>>(
+    "FUSED OPERATION: Sigmoid activation (1 / (1 + exp(-x)))");
 
 const Function kSigmoidNumpyF32Fn =
     function<kSigmoidNumpyF32, sigmoid<float>>("FUSED OPERATION: Sigmoid activation with f32");

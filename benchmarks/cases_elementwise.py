@@ -1,0 +1,92 @@
+"""The element-wise array functions against the NumPy expressions they replace.
+
+Also prints each map's throughput against a plain copy into a preallocated array, and how
+sigmoid scales from one pool thread to two (each count in its own interpreter, since the
+pool reads RAYON_NUM_THREADS once).
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+
+import tarnwick
+from bench import Case
+
+SMALL, LARGE = 16, 10_000_000
+
+
+def _functions(suffix):
+    t = tarnwick
+    return (getattr(t, "relu_numpy" + suffix), getattr(t, "sigmoid_numpy" + suffix),
+            getattr(t, "parallel_map_numpy" + suffix), getattr(t, "sum_of_squares_numpy" + suffix))
+
+
+def _per_dtype(dtype, suffix):
+    relu, sigmoid, scale, squares = _functions(suffix)
+    rng = np.random.default_rng(0)
+    tag = "f64" if dtype == np.float64 else "f32"
+    for n in (SMALL, LARGE):
+        x = rng.standard_normal(n).astype(dtype)
+        big = n == LARGE
+        yield Case(f"relu {tag} n={n}", lambda x=x: relu(x), "np.maximum(x, 0)",
+                   lambda x=x: np.maximum(x, 0), 0.8 if big else 0.5)
+        yield Case(f"sigmoid {tag} n={n}", lambda x=x: sigmoid(x), "1/(1+np.exp(-x))",
+                   lambda x=x: 1 / (1 + np.exp(-x)), 0.7 if big else 0.5)
+        yield Case(f"scale {tag} n={n}", lambda x=x: scale(x, 1.5), "x * f",
+                   lambda x=x: x * 1.5, 0.8 if big else 0.5)
+        if big:
+            yield Case(f"sum_of_squares {tag} n={n}", lambda x=x: squares(x), "np.sum(x*x)",
+                       lambda x=x: np.sum(x * x), 0.5)
+        yield Case(f"sum_of_squares {tag} n={n}", lambda x=x: squares(x), "np.dot(x, x)",
+                   lambda x=x: np.dot(x, x), None if big else 0.5)
+        if big:
+            # Throughput as a share of a copy's: ratio <= 1/0.7 means at least 70%.
+            out = np.empty_like(x)
+            copy = lambda x=x, out=out: np.copyto(out, x)
+            for name, fn in (("relu", lambda x=x: relu(x)), ("scale", lambda x=x: scale(x, 1.5)),
+                             ("sigmoid", lambda x=x: sigmoid(x))):
+                yield Case(f"{name} {tag} n={n} vs copy", fn, "np.copyto (preallocated)", copy,
+                           1 / 0.7)
+
+
+_SCALING = """
+    import statistics, time
+    import numpy as np
+    import tarnwick
+    fn = getattr(tarnwick, "sigmoid_numpy" + {suffix!r})
+    x = np.random.default_rng(0).standard_normal({n}).astype({dtype!r})
+    fn(x)
+    times = []
+    for _ in range(15):
+        start = time.perf_counter()
+        fn(x)
+        times.append(time.perf_counter() - start)
+    print(statistics.median(times))
+"""
+
+
+def _sigmoid_scaling(dtype, suffix):
+    """Median seconds of sigmoid on LARGE elements with 1 and with 2 pool threads."""
+    code = textwrap.dedent(_SCALING.format(suffix=suffix, n=LARGE, dtype=np.dtype(dtype).name))
+    seconds = []
+    for threads in ("1", "2"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, check=True)
+        seconds.append(float(proc.stdout))
+    speedup = seconds[0] / seconds[1]
+    tag = "f64" if dtype == np.float64 else "f32"
+    verdict = "ok" if speedup >= 1.6 else "MISSED"
+    print(f"sigmoid {tag} n={LARGE} threads 1 -> 2: {seconds[0] * 1e3:.1f} ms -> "
+          f"{seconds[1] * 1e3:.1f} ms, speed-up {speedup:.2f}x  (target >= 1.6: {verdict})",
+          flush=True)
+
+
+def cases():
+    for dtype, suffix in ((np.float64, ""), (np.float32, "_f32")):
+        yield from _per_dtype(dtype, suffix)
+    for dtype, suffix in ((np.float64, ""), (np.float32, "_f32")):
+        _sigmoid_scaling(dtype, suffix)
