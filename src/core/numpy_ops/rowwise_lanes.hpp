@@ -1,7 +1,7 @@
-// Four-double vectors for the row-wise kernels, written with the compiler's generic vector
-// type: every lane operation is the same IEEE operation as its scalar form, so results never
-// depend on the instruction set. Each kernel is built twice from the same template, once for
-// AVX2 and once for the x86-64 baseline, and picks one per call.
+// Small double vectors for the row-wise kernels, written with the compiler's generic vector
+// types: every lane operation is the same IEEE operation as its scalar form, so results never
+// depend on the width. Each kernel is a template over the vector type, built once with four
+// lanes for AVX2 and once with two for the x86-64 baseline, and picks one per call.
 #pragma once
 
 #include <cmath>
@@ -9,40 +9,79 @@
 #include <cstring>
 #include <limits>
 
-// The kernels inline every helper, so no vector ever crosses a real call and the
-// ABI note about passing 32-byte vectors without AVX does not apply.
+// The kernels inline every helper, so no vector crosses a real call and the ABI note about
+// 32-byte vectors without AVX does not apply.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace tarnwick::core::lanes {
 
+using V2 = double __attribute__((vector_size(16)));
 using V4 = double __attribute__((vector_size(32)));
+using Mask2 = long long __attribute__((vector_size(16)));
 using Mask4 = long long __attribute__((vector_size(32)));
 
-inline constexpr std::size_t kWidth = 4;
+template <class V>
+inline constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
 
-inline V4 splat(double v) { return V4{v, v, v, v}; }
-inline V4 load(const double* p) {
-    V4 v;
+// Every lane set to v (adding v to a zero vector would turn -0.0 into +0.0).
+template <class V>
+V splat(double v) {
+    V out;
+    for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = v;
+    return out;
+}
+template <class V>
+V load(const double* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store(double* p, const V4& v) { std::memcpy(p, &v, sizeof v); }
-
-// m becomes v where v > m; a NaN v never wins, and m starts at -inf so it is never NaN.
-inline V4 keep_max(const V4& v, const V4& m) { return v > m ? v : m; }
-inline double keep_max(double v, double m) { return v > m ? v : m; }
-
-inline V4 negative_infinity() { return splat(-std::numeric_limits<double>::infinity()); }
-
-// The C library's exp, one lane at a time, so each value matches a scalar call bit for bit.
-inline V4 exp(const V4& v) { return V4{std::exp(v[0]), std::exp(v[1]), std::exp(v[2]), std::exp(v[3])}; }
-
-inline V4 sqrt(const V4& v) {
-    return V4{std::sqrt(v[0]), std::sqrt(v[1]), std::sqrt(v[2]), std::sqrt(v[3])};
+template <class V>
+void store(double* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
-// Rows a..d of a 4x4 block become its columns.
+// m becomes v where v > m; a NaN v never wins, and m starts at -inf so it is never NaN.
+template <class V>
+V keep_max(const V& v, const V& m) {
+    return v > m ? v : m;
+}
+inline double keep_max(double v, double m) { return v > m ? v : m; }
+
+template <class V>
+double max_of_lanes(const V& v) {
+    double m = v[0];
+    for (std::size_t i = 1; i < kWidth<V>; ++i) m = keep_max(v[i], m);
+    return m;
+}
+
+template <class V>
+V negative_infinity() {
+    return splat<V>(-std::numeric_limits<double>::infinity());
+}
+
+// The C library's exp, one lane at a time, so each value matches a scalar call bit for bit.
+template <class V>
+V exp(const V& v) {
+    V out;
+    for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = std::exp(v[i]);
+    return out;
+}
+
+template <class V>
+V sqrt(const V& v) {
+    V out;
+    for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = std::sqrt(v[i]);
+    return out;
+}
+
+// A square tile held as rows becomes held as columns.
+inline void transpose(V2& a, V2& b) {
+    V2 t = __builtin_shuffle(a, b, Mask2{0, 2});
+    b = __builtin_shuffle(a, b, Mask2{1, 3});
+    a = t;
+}
 inline void transpose(V4& a, V4& b, V4& c, V4& d) {
     V4 t0 = __builtin_shuffle(a, b, Mask4{0, 4, 2, 6});
     V4 t1 = __builtin_shuffle(a, b, Mask4{1, 5, 3, 7});
@@ -61,6 +100,23 @@ inline bool have_avx2() {
         return __builtin_cpu_supports("avx2") != 0;
     }();
     return yes;
+}
+
+// Runs `kernel` with four-lane vectors in an AVX2 build where the processor has AVX2, else
+// with two-lane vectors in a baseline build. `Kernel` is a class whose call operator is a
+// template over the vector type; the builds inline all of it.
+template <class Kernel, class... Args>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(Args&... args) {
+    Kernel{}.template operator()<V4>(args...);
+}
+template <class Kernel, class... Args>
+[[gnu::flatten]] void run_baseline(Args&... args) {
+    Kernel{}.template operator()<V2>(args...);
+}
+template <class Kernel, class... Args>
+void run(Args&... args) {
+    if (have_avx2()) run_avx2<Kernel>(args...);
+    else run_baseline<Kernel>(args...);
 }
 
 }  // namespace tarnwick::core::lanes

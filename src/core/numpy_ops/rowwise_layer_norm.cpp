@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <type_traits>
-#include <utility>
 
 #include "core/numpy_ops/rowwise.hpp"
 #include "core/numpy_ops/rowwise_lanes.hpp"
@@ -21,7 +20,7 @@ namespace tarnwick::core {
 
 namespace {
 
-using lanes::V4;
+using lanes::kWidth;
 
 template <class T>
 T& at(T* row, std::size_t j, std::ptrdiff_t step) {
@@ -30,25 +29,26 @@ T& at(T* row, std::size_t j, std::ptrdiff_t step) {
 
 // Mean and sd of rows that lie side by side in memory, from two passes that stream the columns
 // in order with one row per lane (lanes are memory positions within a column). `Rows` is a
-// compile-time count for the small blocks of the row-major path.
-template <class Rows>
+// compile-time count for the blocks of the row-major path.
+template <class V, class Rows>
 void column_stats(const Grid<const double>& in, Rows rows, double eps, double* mean, double* sd) {
-    const std::size_t vec = rows - rows % 4;
+    constexpr std::size_t w = kWidth<V>;
+    const std::size_t vec = rows - rows % w;
     const double n = static_cast<double>(in.cols);
     for (std::size_t k = 0; k < rows; ++k) mean[k] = -0.0, sd[k] = -0.0;
     for (std::size_t j = 0; j < in.cols; ++j) {
         const double* p = in.column_start(j);
-        for (std::size_t k = 0; k < vec; k += 4) {
-            lanes::store(mean + k, lanes::load(mean + k) + lanes::load(p + k));
+        for (std::size_t k = 0; k < vec; k += w) {
+            lanes::store(mean + k, lanes::load<V>(mean + k) + lanes::load<V>(p + k));
         }
         for (std::size_t k = vec; k < rows; ++k) mean[k] += p[k];
     }
     for (std::size_t k = 0; k < rows; ++k) mean[k] = mean[k] / n;
     for (std::size_t j = 0; j < in.cols; ++j) {
         const double* p = in.column_start(j);
-        for (std::size_t k = 0; k < vec; k += 4) {
-            V4 d = lanes::load(p + k) - lanes::load(mean + k);
-            lanes::store(sd + k, lanes::load(sd + k) + d * d);
+        for (std::size_t k = 0; k < vec; k += w) {
+            V d = lanes::load<V>(p + k) - lanes::load<V>(mean + k);
+            lanes::store(sd + k, lanes::load<V>(sd + k) + d * d);
         }
         for (std::size_t k = vec; k < rows; ++k) {
             double d = p[k] - mean[k];
@@ -59,68 +59,82 @@ void column_stats(const Grid<const double>& in, Rows rows, double eps, double* m
 }
 
 // (v - mean) / sd from `in` to `out`, both adjacent runs of n values; any order will do.
+template <class V>
 void normalise(const double* in, double* out, std::size_t n, double mean, double sd) {
-    const V4 mv = lanes::splat(mean), sv = lanes::splat(sd);
+    constexpr std::size_t w = kWidth<V>;
+    const V mv = lanes::splat<V>(mean), sv = lanes::splat<V>(sd);
     std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) lanes::store(out + j, (lanes::load(in + j) - mv) / sv);
+    for (; j + w <= n; j += w) lanes::store(out + j, (lanes::load<V>(in + j) - mv) / sv);
     for (; j < n; ++j) out[j] = (in[j] - mean) / sd;
 }
 
 constexpr std::size_t kBlockRows = 8;
 using BlockRows = std::integral_constant<std::size_t, kBlockRows>;
 
-// Columns j..j+3 of four adjacent rows, stored into `tiles` (8 values per column) at lanes
-// `half`..`half`+3. Backward rows hold column j at the highest address of the four.
-template <bool kForward>
+// Columns j.. of w adjacent rows as a w x w tile, stored column by column into `tiles`
+// (kBlockRows values per column). Backward rows hold column j at their highest address.
+// Named vectors rather than an array keep the tile in registers.
+template <class V, bool kForward>
 void transpose_tile(const double* const* rows, std::size_t j, double* tiles) {
+    constexpr std::size_t w = kWidth<V>;
     auto load = [&](std::size_t r) {
-        return lanes::load(kForward ? rows[r] + j : rows[r] - j - 3);
+        return lanes::load<V>(kForward ? rows[r] + j : rows[r] - j - (w - 1));
     };
-    V4 a = load(0), b = load(1), c = load(2), d = load(3);
-    lanes::transpose(a, b, c, d);
-    if (!kForward) std::swap(a, d), std::swap(b, c);
-    lanes::store(tiles, a);
-    lanes::store(tiles + kBlockRows, b);
-    lanes::store(tiles + 2 * kBlockRows, c);
-    lanes::store(tiles + 3 * kBlockRows, d);
+    auto put = [&](std::size_t c, const V& v) {
+        lanes::store(tiles + (kForward ? c : w - 1 - c) * kBlockRows, v);
+    };
+    if constexpr (w == 4) {
+        V a = load(0), b = load(1), c = load(2), d = load(3);
+        lanes::transpose(a, b, c, d);
+        put(0, a), put(1, b), put(2, c), put(3, d);
+    } else {
+        V a = load(0), b = load(1);
+        lanes::transpose(a, b);
+        put(0, a), put(1, b);
+    }
 }
 
-template <bool kForward>
+// A block's rows transposed into `scratch`: cols x kBlockRows, column-major.
+template <class V, bool kForward>
 void transpose_block(const double* const* rows, std::size_t cols, double* scratch) {
-    const std::ptrdiff_t step = kForward ? 1 : -1;
+    constexpr std::size_t w = kWidth<V>;
     std::size_t j = 0;
-    for (; j + 4 <= cols; j += 4) {
-        transpose_tile<kForward>(rows, j, scratch + j * kBlockRows);
-        transpose_tile<kForward>(rows + 4, j, scratch + j * kBlockRows + 4);
+    for (; j + w <= cols; j += w) {
+        for (std::size_t r = 0; r < kBlockRows; r += w) {
+            transpose_tile<V, kForward>(rows + r, j, scratch + j * kBlockRows + r);
+        }
     }
     for (; j < cols; ++j) {
-        for (std::size_t r = 0; r < kBlockRows; ++r) scratch[j * kBlockRows + r] = at(rows[r], j, step);
+        for (std::size_t r = 0; r < kBlockRows; ++r) {
+            scratch[j * kBlockRows + r] = at(rows[r], j, kForward ? 1 : -1);
+        }
     }
 }
 
-// Eight rows whose own values are adjacent (|col_step| == 1): 4x4 tiles are transposed into
-// `scratch` (cols x 8, column-major) so that the row sums run in lanes, then each row is
-// normalised straight from the argument.
+// kBlockRows rows whose own values are adjacent (|col_step| == 1): transposed into `scratch`
+// so that the row sums run in lanes, then each row is normalised straight from the argument.
+template <class V>
 void layer_norm_block(const RowwiseWork& work, std::size_t first, double eps, double* scratch) {
     const Grid<double>& out = work.out();
     const bool forward = out.col_step > 0;
     const std::size_t cols = out.cols;
     const double* rows[kBlockRows];
     for (std::size_t r = 0; r < kBlockRows; ++r) rows[r] = work.source_row(first + r);
-    if (forward) transpose_block<true>(rows, cols, scratch);
-    else transpose_block<false>(rows, cols, scratch);
+    if (forward) transpose_block<V, true>(rows, cols, scratch);
+    else transpose_block<V, false>(rows, cols, scratch);
     double mean[kBlockRows], sd[kBlockRows];
     Grid<const double> tiles{scratch, kBlockRows, cols, 1, static_cast<std::ptrdiff_t>(kBlockRows)};
-    column_stats(tiles, BlockRows{}, eps, mean, sd);
+    column_stats<V>(tiles, BlockRows{}, eps, mean, sd);
     const std::ptrdiff_t back = forward ? 0 : static_cast<std::ptrdiff_t>(cols - 1);
     for (std::size_t r = 0; r < kBlockRows; ++r) {
-        normalise(rows[r] - back, out.row(first + r) - back, cols, mean[r], sd[r]);
+        normalise<V>(rows[r] - back, out.row(first + r) - back, cols, mean[r], sd[r]);
     }
 }
 
 // One row, any step.
 void layer_norm_row(const double* in, double* out, std::size_t cols, std::ptrdiff_t step,
-                    double n, double eps) {
+                    double eps) {
+    const double n = static_cast<double>(cols);
     double total = -0.0;
     for (std::size_t j = 0; j < cols; ++j) total += at(in, j, step);
     const double mean = total / n;
@@ -133,71 +147,60 @@ void layer_norm_row(const double* in, double* out, std::size_t cols, std::ptrdif
     for (std::size_t j = 0; j < cols; ++j) at(out, j, step) = (at(in, j, step) - mean) / sd;
 }
 
-void layer_norm_by_rows(const RowwiseWork& work, double eps, double* scratch) {
-    const Grid<double>& out = work.out();
-    std::size_t i = 0;
-    if (out.col_step == 1 || out.col_step == -1) {
-        for (; i + kBlockRows <= out.rows; i += kBlockRows) layer_norm_block(work, i, eps, scratch);
+struct ByRows {
+    template <class V>
+    void operator()(const RowwiseWork& work, const double& eps, double* const& scratch) const {
+        const Grid<double>& out = work.out();
+        std::size_t i = 0;
+        if (out.col_step == 1 || out.col_step == -1) {
+            for (; i + kBlockRows <= out.rows; i += kBlockRows) {
+                layer_norm_block<V>(work, i, eps, scratch);
+            }
+        }
+        for (; i < out.rows; ++i) {
+            layer_norm_row(work.source_row(i), out.row(i), out.cols, out.col_step, eps);
+        }
     }
-    const double n = static_cast<double>(out.cols);
-    for (; i < out.rows; ++i) {
-        layer_norm_row(work.source_row(i), out.row(i), out.cols, out.col_step, n, eps);
-    }
-}
+};
 
 // Rows side by side in memory: statistics and normalisation all stream the columns in order.
-void layer_norm_by_columns(const Grid<const double>& in, const Grid<double>& out, double eps,
-                           double* scratch) {
-    const std::size_t rows = in.rows, vec = rows - rows % 4;
-    double* mean = scratch;
-    double* sd = scratch + rows;
-    column_stats(in, rows, eps, mean, sd);
-    for (std::size_t j = 0; j < in.cols; ++j) {
-        const double* p = in.column_start(j);
-        double* q = out.column_start(j);
-        for (std::size_t k = 0; k < vec; k += 4) {
-            lanes::store(q + k, (lanes::load(p + k) - lanes::load(mean + k)) / lanes::load(sd + k));
+struct ByColumns {
+    template <class V>
+    void operator()(const Grid<const double>& in, const Grid<double>& out, const double& eps,
+                    double* const& scratch) const {
+        constexpr std::size_t w = kWidth<V>;
+        const std::size_t rows = in.rows, vec = rows - rows % w;
+        double* mean = scratch;
+        double* sd = scratch + rows;
+        column_stats<V>(in, rows, eps, mean, sd);
+        for (std::size_t j = 0; j < in.cols; ++j) {
+            const double* p = in.column_start(j);
+            double* q = out.column_start(j);
+            for (std::size_t k = 0; k < vec; k += w) {
+                V v = lanes::load<V>(p + k) - lanes::load<V>(mean + k);
+                lanes::store(q + k, v / lanes::load<V>(sd + k));
+            }
+            for (std::size_t k = vec; k < rows; ++k) q[k] = (p[k] - mean[k]) / sd[k];
         }
-        for (std::size_t k = vec; k < rows; ++k) q[k] = (p[k] - mean[k]) / sd[k];
     }
-}
-
-[[gnu::target("avx2"), gnu::flatten]] void layer_norm_by_rows_avx2(const RowwiseWork& work,
-                                                                   double eps, double* scratch) {
-    layer_norm_by_rows(work, eps, scratch);
-}
-[[gnu::flatten]] void layer_norm_by_rows_baseline(const RowwiseWork& work, double eps,
-                                                  double* scratch) {
-    layer_norm_by_rows(work, eps, scratch);
-}
-[[gnu::target("avx2"), gnu::flatten]] void layer_norm_by_columns_avx2(
-    const Grid<const double>& in, const Grid<double>& out, double eps, double* scratch) {
-    layer_norm_by_columns(in, out, eps, scratch);
-}
-[[gnu::flatten]] void layer_norm_by_columns_baseline(const Grid<const double>& in,
-                                                     const Grid<double>& out, double eps,
-                                                     double* scratch) {
-    layer_norm_by_columns(in, out, eps, scratch);
-}
+};
 
 }  // namespace
 
 LaidOutLike layer_norm_rows(const View2<double>& x, double eps) {
     RowwiseWork work(x);
     if (work.empty()) return std::move(work).finish();
+    const std::size_t rows = work.out().rows;
     if (work.by_columns()) {
-        Buffer<double> scratch(2 * work.out().rows);  // mean and sd of each row
-        if (lanes::have_avx2()) {
-            layer_norm_by_columns_avx2(work.source(), work.out(), eps, scratch.data());
-        } else {
-            layer_norm_by_columns_baseline(work.source(), work.out(), eps, scratch.data());
-        }
+        Buffer<double> scratch(2 * rows);  // mean and sd of each row
+        Grid<const double> in = work.source();
+        double* stats = scratch.data();
+        lanes::run<ByColumns>(in, work.out(), eps, stats);
     } else {
-        // A block's rows transposed, when there are enough rows to fill a block.
-        std::size_t tiles = work.out().rows >= kBlockRows ? kBlockRows * work.out().cols : 0;
-        Buffer<double> scratch(tiles);
-        if (lanes::have_avx2()) layer_norm_by_rows_avx2(work, eps, scratch.data());
-        else layer_norm_by_rows_baseline(work, eps, scratch.data());
+        // One block's rows transposed, when there are enough rows to fill a block.
+        Buffer<double> scratch(rows >= kBlockRows ? kBlockRows * work.out().cols : 0);
+        double* tiles = scratch.data();
+        lanes::run<ByRows>(work, eps, tiles);
     }
     return std::move(work).finish();
 }
