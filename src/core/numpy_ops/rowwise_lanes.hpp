@@ -61,14 +61,6 @@ V negative_infinity() {
     return splat<V>(-std::numeric_limits<double>::infinity());
 }
 
-// The C library's exp, one lane at a time, so each value matches a scalar call bit for bit.
-template <class V>
-V exp(const V& v) {
-    V out;
-    for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = std::exp(v[i]);
-    return out;
-}
-
 template <class V>
 V sqrt(const V& v) {
     V out;

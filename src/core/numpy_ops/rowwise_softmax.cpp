@@ -1,10 +1,12 @@
 // Softmax over each row. Per row: the maximum (NaN skipped), exp(v - max) while summing in
-// column order from -0.0, then a true division by the sum.
+// column order from -0.0, then a true division by the sum. The exponentials are one C library
+// call per value and dominate the cost.
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
 #include "core/numpy_ops/rowwise.hpp"
+#include "core/numpy_ops/rowwise_exp.hpp"
 #include "core/numpy_ops/rowwise_lanes.hpp"
 #include "core/numpy_ops/rowwise_work.hpp"
 
@@ -52,7 +54,8 @@ void divide(double* p, std::size_t n, double s) {
 
 // One row, read from `in` and written to `out` with the same step.
 template <class V>
-void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step) {
+void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step,
+                 ExpFunction exp) {
     const bool adjacent = step == 1 || step == -1;
     double m = -std::numeric_limits<double>::infinity();
     if (adjacent) {
@@ -62,7 +65,7 @@ void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t st
     }
     double s = -0.0;
     for (std::size_t j = 0; j < n; ++j) {
-        double e = std::exp(at(in, j, step) - m);
+        double e = exp(at(in, j, step) - m);
         at(out, j, step) = e;
         s += e;
     }
@@ -75,10 +78,10 @@ void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t st
 
 struct ByRows {
     template <class V>
-    void operator()(const RowwiseWork& work) const {
+    void operator()(const RowwiseWork& work, const ExpFunction& exp) const {
         const Grid<double>& out = work.out();
         for (std::size_t i = 0; i < out.rows; ++i) {
-            softmax_row<V>(work.source_row(i), out.row(i), out.cols, out.col_step);
+            softmax_row<V>(work.source_row(i), out.row(i), out.cols, out.col_step, exp);
         }
     }
 };
@@ -87,7 +90,8 @@ struct ByRows {
 // (lanes are memory positions within a column), with the running values kept per row.
 struct ByColumns {
     template <class V>
-    void operator()(const Grid<const double>& in, const Grid<double>& out, double* scratch) const {
+    void operator()(const Grid<const double>& in, const Grid<double>& out, double* scratch,
+                    const ExpFunction& exp) const {
         constexpr std::size_t w = kWidth<V>;
         const std::size_t rows = in.rows, vec = rows - rows % w;
         double* m = scratch;
@@ -107,7 +111,7 @@ struct ByColumns {
             const double* p = in.column_start(j);
             double* q = out.column_start(j);
             for (std::size_t k = 0; k < rows; ++k) {
-                double e = std::exp(p[k] - m[k]);
+                double e = exp(p[k] - m[k]);
                 q[k] = e;
                 s[k] += e;
             }
@@ -127,13 +131,14 @@ struct ByColumns {
 LaidOutLike softmax_rows(const View2<double>& x) {
     RowwiseWork work(x);
     if (work.empty()) return std::move(work).finish();
+    ExpFunction exp = c_library_exp();
     if (work.by_columns()) {
         Buffer<double> scratch(2 * work.out().rows);  // running maximum and sum of each row
         Grid<const double> in = work.source();
         double* running = scratch.data();
-        lanes::run<ByColumns>(in, work.out(), running);
+        lanes::run<ByColumns>(in, work.out(), running, exp);
     } else {
-        lanes::run<ByRows>(work);
+        lanes::run<ByRows>(work, exp);
     }
     return std::move(work).finish();
 }
