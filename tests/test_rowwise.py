@@ -89,44 +89,35 @@ def sample(rows, cols, seed):
 
 
 def strided_slice(a):
-    r, c = a.shape
-    big = np.full((2 * r, 3 * c), 7.0)
+    big = np.full((2 * a.shape[0], 3 * a.shape[1]), 7.0)
     big[::2, 1::3] = a
     return big[::2, 1::3]
 
 
-def column_slice(a):
-    wide = np.full((a.shape[0], a.shape[1] + 3), 7.0)
-    wide[:, :a.shape[1]] = a
-    return wide[:, :a.shape[1]]
-
-
 def unaligned(a):
-    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
-    out = np.ndarray(a.shape, dtype=np.float64, buffer=raw, offset=1)
+    out = np.ndarray(a.shape, np.float64, np.zeros(a.size * 8 + 1, np.uint8), offset=1)
     out[...] = a
     return out
 
 
-# name: (make an array holding a's values, whether the result keeps that array's own steps)
+C, F = np.ascontiguousarray, np.asfortranarray
+# name: (an array holding a's values, whether for shape (r, c) the result keeps its steps)
 LAYOUTS = {
-    "C": (np.copy, lambda r, c: True),
-    "Fortran": (np.asfortranarray, lambda r, c: True),
-    "transposed": (lambda a: np.ascontiguousarray(a.T).T, lambda r, c: True),
-    "rows reversed": (lambda a: np.ascontiguousarray(a[::-1])[::-1], lambda r, c: True),
-    "columns reversed": (lambda a: np.ascontiguousarray(a[:, ::-1])[:, ::-1], lambda r, c: True),
-    "both reversed": (lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1],
-                      lambda r, c: True),
-    "Fortran rows reversed": (lambda a: np.asfortranarray(a[::-1])[::-1], lambda r, c: True),
-    "Fortran both reversed": (lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1],
-                              lambda r, c: True),
+    "C": (C, lambda r, c: True),
+    "Fortran": (F, lambda r, c: True),
+    "transposed": (lambda a: C(a.T).T, lambda r, c: True),
+    "rows reversed": (lambda a: C(a[::-1])[::-1], lambda r, c: True),
+    "columns reversed": (lambda a: C(a[:, ::-1])[:, ::-1], lambda r, c: True),
+    "both reversed": (lambda a: C(a[::-1, ::-1])[::-1, ::-1], lambda r, c: True),
+    "Fortran rows reversed": (lambda a: F(a[::-1])[::-1], lambda r, c: True),
+    "Fortran both reversed": (lambda a: F(a[::-1, ::-1])[::-1, ::-1], lambda r, c: True),
     "strided slice": (strided_slice, lambda r, c: r * c <= 1),
-    "column slice": (column_slice, lambda r, c: r <= 1),
+    "column slice": (lambda a: np.hstack([a, a])[:, :a.shape[1]], lambda r, c: r <= 1),
     "unaligned": (unaligned, lambda r, c: False),
 }
 
-
-SHAPES = [(13, 19), (8, 4), (4, 9), (9, 1), (1, 9), (2, 3), (1, 1)]
+# Blocks of 8 and 4 rows with leftovers, column counts around the vector widths, long rows.
+SHAPES = [(13, 19), (8, 4), (4, 9), (9, 1), (1, 9), (2, 3), (1, 1), (64, 37), (3, 1030)]
 
 
 def check_layout(result, x, keeps):
@@ -153,7 +144,7 @@ def call_unchanged(fn, *arrays, extra=()):
 # ---------------------------------------------------------------- softmax and layer norm
 
 ROWWISE = {
-    "softmax": (lambda x: tarnwick.fused_softmax(x), ref_softmax),
+    "softmax": (tarnwick.fused_softmax, ref_softmax),
     "layer_norm": (lambda x: tarnwick.fused_layer_norm(x, 1e-5), lambda x: ref_layer_norm(x, 1e-5)),
     "layer_norm eps=0": (lambda x: tarnwick.fused_layer_norm(x, 0.0),
                          lambda x: ref_layer_norm(x, 0.0)),
@@ -174,17 +165,6 @@ def test_rowwise_matches_reference_in_every_layout(kernel, shape, layout):
 
 
 @pytest.mark.parametrize("kernel", ROWWISE)
-@pytest.mark.parametrize("rows, cols", [(64, 37), (5, 1030), (1030, 3)])
-def test_rowwise_larger_blocks(kernel, rows, cols):
-    fn, ref = ROWWISE[kernel]
-    a = sample(rows, cols, seed=rows)
-    want = ref(a)
-    assert_bits(fn(a), want)
-    assert_bits(fn(np.asfortranarray(a)), want)
-    assert_bits(fn(np.ascontiguousarray(a[:, ::-1])[:, ::-1]), want)
-
-
-@pytest.mark.parametrize("kernel", ROWWISE)
 @pytest.mark.parametrize("make", [
     lambda v: np.broadcast_to(v[0], (6, v.shape[1])),          # zero row step
     lambda v: np.broadcast_to(v[:, :1], (v.shape[0], 5)),      # zero column step
@@ -198,11 +178,11 @@ def test_rowwise_broadcast_inputs(kernel, make):
     assert got.flags.c_contiguous and got.flags.writeable
 
 
-@pytest.mark.parametrize("kernel", ROWWISE)
+@pytest.mark.parametrize("fn", [ROWWISE["softmax"][0], ROWWISE["layer_norm"][0],
+                                lambda x: tarnwick.fused_dropout_add(x, x, x, 2.0)])
 @pytest.mark.parametrize("shape, order", [((0, 4), "C"), ((3, 0), "C"), ((0, 0), "C"),
                                           ((0, 4), "F"), ((3, 0), "F")])
-def test_rowwise_empty(kernel, shape, order):
-    fn, _ = ROWWISE[kernel]
+def test_empty(fn, shape, order):
     x = np.zeros(shape, order=order)
     got = fn(x)
     assert got.shape == shape and got.dtype == np.float64 and got is not x
@@ -236,6 +216,9 @@ def test_softmax_edge_rows():
     np.testing.assert_allclose(got[1, :3], [0.0900306, 0.2447285, 0.6652410], rtol=1e-6)
     assert got[1, 3] == 0.0
     assert np.isnan(got[3:]).all()
+    # exp around its underflow edge, where a different exp would show first
+    edge = np.array([[0.0, -700.0, -708.5, -720.0, -744.0, -745.1, -745.2, -746.0, 5e-324]])
+    assert_bits(tarnwick.fused_softmax(edge), ref_softmax(edge))
 
 
 # ---------------------------------------------------------------- layer norm edge cases
@@ -257,12 +240,9 @@ def test_layer_norm_edge_rows(row, eps, want):
     assert_bits(got[1], ref_layer_norm(x[1:], eps)[0])  # the other row is unaffected
 
 
-def test_layer_norm_inexact_mean_and_eps():
+def test_layer_norm_inexact_mean():
     small = tarnwick.fused_layer_norm(np.array([[0.1, 0.1, 0.1]]), 1e-5)[0]
     assert small[0] == small[1] == small[2] and -5e-15 < small[0] < -4e-15
-    plain = tarnwick.fused_layer_norm(np.array([[1.0, 2.0, 3.0, 4.0]]), 1e-5)[0]
-    np.testing.assert_allclose(plain, [-1.34164, -0.44721, 0.44721, 1.34164], atol=1e-5)
-    assert abs(plain[0]) < 1.3416407864998738
 
 
 # ---------------------------------------------------------------- dropout-add
@@ -315,11 +295,6 @@ def test_dropout_add_shape_mismatch(shapes, refcounts):
     with refcounts(*arrays):
         with pytest.raises(ValueError, match="^All arrays must have the same shape$"):
             tarnwick.fused_dropout_add(*arrays, 1.0)
-
-
-def test_dropout_add_empty():
-    got = tarnwick.fused_dropout_add(np.ones((0, 3)), np.ones((0, 3)), np.ones((0, 3)), 1.0)
-    assert got.shape == (0, 3) and got.flags.c_contiguous
 
 
 # ---------------------------------------------------------------- argument errors
