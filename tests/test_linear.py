@@ -262,15 +262,14 @@ def test_blas_threads_are_ours_alone():
     pytest.importorskip("threadpoolctl")
     out = run_python("""
         import numpy as np, threadpoolctl
-        def numpy_threads():
-            return [i["num_threads"] for i in threadpoolctl.threadpool_info()
-                    if "numpy" in i["filepath"]]
-        before = numpy_threads()
+        def threads():
+            return {i["filepath"]: i["num_threads"] for i in threadpoolctl.threadpool_info()}
+        numpy_blas = threads()
         import tarnwick
         tarnwick.matmul_numpy(np.ones((200, 200)), np.ones((200, 200)))
-        ours = [i["num_threads"] for i in threadpoolctl.threadpool_info()
-                if i["internal_api"] == "openblas" and "numpy" not in i["filepath"]]
-        print(before == numpy_threads(), ours)
+        now = threads()
+        print(numpy_blas == {path: now[path] for path in numpy_blas},
+              [n for path, n in now.items() if path not in numpy_blas])
     """)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "[1]"]
