@@ -61,12 +61,14 @@ private:
     std::size_t size_;
 };
 
-// A result: its storage plus the shape and element steps it is laid out with.
+// A result: its storage plus the shape and element steps it is laid out with. `origin` is where
+// element 0 (or (0, 0)) sits in the buffer, which is past the start when a step is negative.
 template <class T, std::size_t N>
 struct Strided {
     Buffer<T> buffer;
     std::array<std::size_t, N> shape;
     std::array<std::ptrdiff_t, N> steps;
+    std::size_t origin = 0;
 };
 
 }  // namespace tarnwick::core

@@ -126,7 +126,8 @@ RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim) {
     return raw;
 }
 
-Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std::ptrdiff_t* steps) {
+Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std::ptrdiff_t* steps,
+          std::size_t origin) {
     const npy_intp itemsize = dtype == DType::Float64 ? 8 : 4;
     PyObject* container;
     try {
@@ -151,7 +152,8 @@ Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std
     }
     PyArray_Descr* d = descr(dtype);
     Py_INCREF(d);  // NewFromDescr takes a reference
-    Ref array = created(PyArray_NewFromDescr(&PyArray_Type, d, ndim, dims, strides, data,
+    char* first = static_cast<char*>(data) + static_cast<npy_intp>(origin) * itemsize;
+    Ref array = created(PyArray_NewFromDescr(&PyArray_Type, d, ndim, dims, strides, first,
                                              NPY_ARRAY_WRITEABLE, nullptr));
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
         throw_pending();

@@ -9,20 +9,14 @@
 
 namespace tarnwick::core {
 
-// A result stored in its argument's memory layout. `values` carries the magnitudes of the
-// argument's steps over a buffer that starts at its lowest address, so an axis that had a
-// negative step is stored back to front: flipping the axes marked in `reversed` gives the
-// argument's own orientation (and its steps, signs included).
-struct LaidOutLike {
-    Strided<double, 2> values;
-    std::array<bool, 2> reversed;
-};
+// Softmax and layer normalisation return their result laid out like the argument when the
+// argument is contiguous in some axis order (its steps, signs included), else in C order.
 
 // exp(v - max) / sum(exp(v - max)) over each row; the maximum skips NaN.
-LaidOutLike softmax_rows(const View2<double>& x);
+Strided<double, 2> softmax_rows(const View2<double>& x);
 
 // (v - mean) / sqrt(var + eps) over each row, with the population variance.
-LaidOutLike layer_norm_rows(const View2<double>& x, double eps);
+Strided<double, 2> layer_norm_rows(const View2<double>& x, double eps);
 
 // ((x * mask) * scale) + residual element by element, as a new C-ordered array. The three
 // shapes must be equal (ShapeError otherwise).

@@ -187,7 +187,7 @@ struct ByColumns {
 
 }  // namespace
 
-LaidOutLike layer_norm_rows(const View2<double>& x, double eps) {
+Strided<double, 2> layer_norm_rows(const View2<double>& x, double eps) {
     RowwiseWork work(x);
     if (work.empty()) return std::move(work).finish();
     const std::size_t rows = work.out().rows;

@@ -128,7 +128,7 @@ struct ByColumns {
 
 }  // namespace
 
-LaidOutLike softmax_rows(const View2<double>& x) {
+Strided<double, 2> softmax_rows(const View2<double>& x) {
     RowwiseWork work(x);
     if (work.empty()) return std::move(work).finish();
     ExpFunction exp = c_library_exp();

@@ -66,11 +66,9 @@ const double* RowwiseWork::source_row(std::size_t i) const {
     return out;
 }
 
-LaidOutLike RowwiseWork::finish() && {
-    std::array<std::size_t, 2> shape{out_.rows, out_.cols};
-    std::array<std::ptrdiff_t, 2> steps{std::abs(out_.row_step), std::abs(out_.col_step)};
-    std::array<bool, 2> reversed{out_.row_step < 0, out_.col_step < 0};
-    return {Strided<double, 2>{std::move(buffer_), shape, steps}, reversed};
+Strided<double, 2> RowwiseWork::finish() && {
+    auto origin = static_cast<std::size_t>(out_.origin - buffer_.data());
+    return {std::move(buffer_), {out_.rows, out_.cols}, {out_.row_step, out_.col_step}, origin};
 }
 
 }  // namespace tarnwick::core

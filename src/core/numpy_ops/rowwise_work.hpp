@@ -50,7 +50,7 @@ public:
     // result does not keep is copied into the result's row first and read from there.
     const double* source_row(std::size_t i) const;
 
-    LaidOutLike finish() &&;
+    Strided<double, 2> finish() &&;
 
 private:
     View2<double> x_;

@@ -12,22 +12,6 @@ constexpr Signature kFusedDropoutAdd{"fused_dropout_add", "x", "residual", "drop
 constexpr Signature kFusedLayerNorm{"fused_layer_norm", "x", "eps"};
 constexpr Signature kFusedSoftmax{"fused_softmax", "x"};
 
-// The result array in its argument's orientation. The adopted buffer is described with
-// positive steps from its start, so axes that ran backwards in the argument are flipped by a
-// view; that view keeps the adopted array alive as its base.
-Ref oriented_ndarray(core::LaidOutLike&& result) {
-    Ref array = to_ndarray(std::move(result.values));
-    if (!result.reversed[0] && !result.reversed[1]) return array;
-    Ref minus_one = created(PyLong_FromLong(-1));
-    Ref forward = created(PySlice_New(nullptr, nullptr, nullptr));
-    Ref backward = created(PySlice_New(nullptr, nullptr, minus_one.get()));
-    Ref key = created(PyTuple_Pack(2, (result.reversed[0] ? backward : forward).get(),
-                                   (result.reversed[1] ? backward : forward).get()));
-    Ref flipped = Ref::steal(PyObject_GetItem(array.get(), key.get()));
-    if (!flipped) throw_pending();
-    return flipped;
-}
-
 Ref fused_dropout_add(const Slots<4>& args) {
     auto x = accept<double, 2>(args[0], "x");
     auto residual = accept<double, 2>(args[1], "residual");
@@ -39,12 +23,12 @@ Ref fused_dropout_add(const Slots<4>& args) {
 Ref fused_layer_norm(const Slots<2>& args) {
     auto x = accept<double, 2>(args[0], "x");
     double eps = to_double(args[1], "eps");
-    return oriented_ndarray(core::layer_norm_rows(x.view(), eps));
+    return to_ndarray(core::layer_norm_rows(x.view(), eps));
 }
 
 Ref fused_softmax(const Slots<1>& args) {
     auto x = accept<double, 2>(args[0], "x");
-    return oriented_ndarray(core::softmax_rows(x.view()));
+    return to_ndarray(core::softmax_rows(x.view()));
 }
 
 }  // namespace
