@@ -357,3 +357,15 @@ def test_refcounts_on_success(refcounts):
         tarnwick.fused_dropout_add(x, x, x, 0.5)
     result = tarnwick.fused_softmax(flipped)
     assert sys.getrefcount(result) == 2
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a, lambda a: a[::-1], lambda a: a[:, ::-1], lambda a: a[::-1, ::-1],
+    lambda a: np.asfortranarray(a)[::-1], lambda a: a[::2],
+])
+@pytest.mark.parametrize("fn", [tarnwick.fused_softmax, lambda x: tarnwick.fused_layer_norm(x, 1e-5)])
+def test_results_own_their_memory_in_every_layout(make, fn):
+    x = make(np.arange(24.0).reshape(6, 4))
+    out = fn(x)
+    assert type(out.base).__name__ == "PySliceContainer" and out.flags.writeable
+    np.testing.assert_array_equal(out, fn(np.ascontiguousarray(x)))
