@@ -253,6 +253,13 @@ def test_reference_counts_and_keywords(name, refcounts):
         assert result.base is not None and result.base is not x
 
 
+@pytest.mark.parametrize("name", MAPS)
+def test_result_too_large_is_memory_error(name):
+    x = np.broadcast_to(np.ones(1, MAPS[name][0]), (1 << 45,))  # 128 TiB or more of result
+    with pytest.raises(MemoryError):
+        call(name, x)
+
+
 def test_thread_counts_give_identical_bits():
     code = """
         import hashlib, sys
