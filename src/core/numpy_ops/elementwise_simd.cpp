@@ -142,15 +142,14 @@ struct Table {
     void (*relu32)(const float*, float*, std::size_t);
     void (*scale64)(const double*, double, double*, std::size_t);
     void (*scale32)(const float*, float, float*, std::size_t);
-    const char* name;
 };
 
 Table pick() {
     __builtin_cpu_init();  // we may run before the compiler's own start-up code has
     if (__builtin_cpu_supports("avx2")) {
-        return {avx2::relu64, avx2::relu32, avx2::scale64, avx2::scale32, "avx2"};
+        return {avx2::relu64, avx2::relu32, avx2::scale64, avx2::scale32};
     }
-    return {sse2::relu64, sse2::relu32, sse2::scale64, sse2::scale32, "sse2"};
+    return {sse2::relu64, sse2::relu32, sse2::scale64, sse2::scale32};
 }
 
 // Picked at load time, so a call pays one indirect jump and no check.
@@ -166,6 +165,5 @@ void scale(const double* x, double factor, double* y, std::size_t n) {
 void scale(const float* x, float factor, float* y, std::size_t n) {
     g_table.scale32(x, factor, y, n);
 }
-const char* isa() { return g_table.name; }
 
 }  // namespace tarnwick::core::simd

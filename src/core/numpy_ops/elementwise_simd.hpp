@@ -14,7 +14,4 @@ void relu(const float* x, float* y, std::size_t n);
 void scale(const double* x, double factor, double* y, std::size_t n);
 void scale(const float* x, float factor, float* y, std::size_t n);
 
-// Which loops were picked ("avx2" or "sse2"); for benchmarks and bug reports.
-const char* isa();
-
 }  // namespace tarnwick::core::simd
