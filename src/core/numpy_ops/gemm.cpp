@@ -86,19 +86,18 @@ template <class T>
 class Scratch {
 public:
     T* reserve(std::size_t count) {
-        if (!buffer_ || buffer_->size() < count) {
-            buffer_.reset();
-            buffer_.emplace(count);
-        }
-        return buffer_->data();
+        if (buffer_.size() < count)
+            buffer_ = Buffer<T>(count);  // the old one goes with the temporary
+        return buffer_.data();
     }
+    // Frees by moving out, which allocates nothing and so cannot throw from a destructor.
     void trim() noexcept {
-        if (buffer_ && buffer_->size() * sizeof(T) > kKeepBytes) buffer_.reset();
+        if (buffer_.size() * sizeof(T) > kKeepBytes) Buffer<T> drop = std::move(buffer_);
     }
 
 private:
     static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
-    std::optional<Buffer<T>> buffer_;
+    Buffer<T> buffer_{0};  // empty once trimmed; reserve() never hands that out
 };
 
 enum Role { kA, kB, kC, kRoles };
