@@ -18,13 +18,10 @@ namespace tarnwick::core {
 namespace {
 
 // Our OpenBLAS is a private copy (NumPy loads its own under other names), so its thread
-// count is ours alone. The product runs on the calling thread, so OpenBLAS gets one.
+// count is ours alone. The product runs on the calling thread, so OpenBLAS gets one; checked
+// on every call, since threadpoolctl and the like set every BLAS they find in the process.
 void use_one_blas_thread() {
-    static const bool done = [] {
-        scipy_openblas_set_num_threads(1);
-        return true;
-    }();
-    (void)done;
+    if (scipy_openblas_get_num_threads() != 1) scipy_openblas_set_num_threads(1);
 }
 
 void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m, int n, int k,
