@@ -61,6 +61,21 @@ int workers_running() {
     return count;
 }
 
+// The processors each live worker may run on, as the kernel lists them ("0-1", "3").
+std::vector<std::string> worker_affinities() {
+    std::vector<std::string> lists;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name.rfind("tarnwick-w-", 0) != 0) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Cpus_allowed_list:", 0) == 0) lists.push_back(line.substr(line.find_last_of("\t ") + 1));
+        }
+    }
+    return lists;
+}
+
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -226,6 +241,21 @@ void test_pieces_cover_the_range() {
     }
     const int expect = threads > 1 ? static_cast<int>(threads) : 0;  // one thread never needs a pool
     check(workers_running() == expect, "the pool started exactly its thread count");
+}
+
+void test_workers_cover_every_processor() {
+    // With a worker per processor or more, each is kept to one processor and together they
+    // cover all of them: left free, the kernel may stack two on one processor for good.
+    cpu_set_t set;
+    sched_getaffinity(0, sizeof set, &set);
+    const auto cpus = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (pool_thread_count() < cpus || cpus < 2) return;
+    std::vector<std::string> lists = worker_affinities();
+    std::sort(lists.begin(), lists.end());
+    lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
+    bool single = true;
+    for (auto& l : lists) single = single && l.find_first_of("-,") == std::string::npos;
+    check(single && lists.size() == cpus, "workers are spread one per processor");
 }
 
 void test_first_exception_comes_back_after_all_pieces() {
@@ -459,6 +489,7 @@ int main(int argc, char** argv) {
 
     test_small_calls_stay_inline_and_start_nothing();
     test_pieces_cover_the_range();
+    test_workers_cover_every_processor();
     test_first_exception_comes_back_after_all_pieces();
     test_nested_call_runs_inline();
     test_calls_do_not_allocate();
