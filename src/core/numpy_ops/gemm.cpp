@@ -1,7 +1,5 @@
 #include "core/numpy_ops/gemm.hpp"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -11,39 +9,12 @@
 #include <utility>
 
 #include "core/buffer.hpp"
+#include "core/numpy_ops/blas.hpp"
 #include "core/numpy_ops/gemm_small.hpp"
 
 namespace tarnwick::core {
 
 namespace {
-
-// Our OpenBLAS is a private copy (NumPy loads its own under other names), so its thread
-// count is ours alone. The product runs on the calling thread, so OpenBLAS gets one; checked
-// on every call, since threadpoolctl and the like set every BLAS they find in the process.
-void use_one_blas_thread() {
-    if (scipy_openblas_get_num_threads() != 1) scipy_openblas_set_num_threads(1);
-}
-
-void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m, int n, int k,
-               const double* a, int lda, const double* b, int ldb, double beta, double* c,
-               int ldc) {
-    scipy_cblas_dgemm(order, ta, tb, m, n, k, 1.0, a, lda, b, ldb, beta, c, ldc);
-}
-
-void blas_gemm(CBLAS_ORDER order, CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb, int m, int n, int k,
-               const float* a, int lda, const float* b, int ldb, float beta, float* c, int ldc) {
-    scipy_cblas_sgemm(order, ta, tb, m, n, k, 1.0f, a, lda, b, ldb, beta, c, ldc);
-}
-
-void blas_gemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, const double* a, int lda,
-               const double* x, int incx, double beta, double* y, int incy) {
-    scipy_cblas_dgemv(order, trans, m, n, 1.0, a, lda, x, incx, beta, y, incy);
-}
-
-void blas_gemv(CBLAS_ORDER order, CBLAS_TRANSPOSE trans, int m, int n, const float* a, int lda,
-               const float* x, int incx, float beta, float* y, int incy) {
-    scipy_cblas_sgemv(order, trans, m, n, 1.0f, a, lda, x, incx, beta, y, incy);
-}
 
 // A layout BLAS reads in place: dense along one axis, `ld` elements between the lines.
 struct Layout {
@@ -209,7 +180,7 @@ void vector_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool a
         // BLAS may scale y by beta rather than overwrite it, and y may hold garbage (NaN·0).
         for (std::size_t i = 0; i < len; ++i) y[static_cast<std::ptrdiff_t>(i) * incy] = T(0);
     }
-    blas_gemv(layout.row_major ? CblasRowMajor : CblasColMajor, one_row ? CblasTrans : CblasNoTrans,
+    blas::gemv(layout.row_major ? CblasRowMajor : CblasColMajor, one_row ? CblasTrans : CblasNoTrans,
               static_cast<int>(matrix.rows), static_cast<int>(matrix.cols), matrix.data,
               static_cast<int>(layout.ld), x, static_cast<int>(incx), beta, y,
               static_cast<int>(incy));
@@ -234,7 +205,7 @@ void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c,
         const auto trans = [&](const Layout& l) {
             return l.row_major == c_row_major ? CblasNoTrans : CblasTrans;
         };
-        blas_gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
+        blas::gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
                   static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
                   a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
                   static_cast<int>(ldc));
@@ -285,7 +256,7 @@ void product(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, std::
         b = b_in;
     }
     if (small_gemm(a, b, c)) return;
-    use_one_blas_thread();
+    blas::use_one_thread();
     TrimScratch<T> trim;
     for (std::size_t i0 = 0; i0 < m; i0 += limit) {
         const std::size_t mi = std::min(limit, m - i0);
