@@ -3,8 +3,7 @@
 //   timeout 300 /tmp/test_pool
 // Under ThreadSanitizer: add -fsanitize=thread and run with TSAN_OPTIONS=die_after_fork=0, as
 // the fork tests start threads in a child of a threaded process.
-// The binary re-runs itself in child processes (--report, --tree) to see the pool under
-// different environments, so it must be run by path, not piped in.
+// The binary re-runs itself (--report, --tree) to see fresh pools under other environments.
 #include "core/pool.hpp"
 
 #include <sched.h>
@@ -105,8 +104,8 @@ struct Spawned {
     std::string out;
 };
 
-// Runs this binary with `mode`, the RAYON_* variables replaced by `env`, and optionally pinned
-// to one processor.
+// Runs this binary with `mode`, the RAYON_* variables replaced by `env`, and optionally kept
+// to one of the processors we may use.
 Spawned spawn_self(const char* mode, const std::vector<std::string>& env, bool one_cpu = false) {
     std::vector<std::string> vars = env;
     for (char** e = environ; *e; ++e) {
@@ -125,10 +124,12 @@ Spawned spawn_self(const char* mode, const std::vector<std::string>& env, bool o
         dup2(fds[1], STDOUT_FILENO);
         close(fds[0]);
         close(fds[1]);
-        if (one_cpu) {
-            cpu_set_t set;
+        cpu_set_t set;
+        if (one_cpu && sched_getaffinity(0, sizeof set, &set) == 0) {
+            int first = 0;
+            while (!CPU_ISSET(first, &set)) ++first;
             CPU_ZERO(&set);
-            CPU_SET(0, &set);
+            CPU_SET(first, &set);
             sched_setaffinity(0, sizeof set, &set);
         }
         execve(argv[0], argv, envp.data());
@@ -447,6 +448,20 @@ void test_tree_reduce_is_fixed() {
             check(bits(tree_on_pool(n, leaf, 1)) == bits(expect), "parallel tree matches: n=" + std::to_string(n));
             check(bits(tree_on_pool(n, leaf, n + 1)) == bits(expect), "inline tree matches: n=" + std::to_string(n));
         }
+    }
+
+    if (pool_thread_count() > 1) {
+        std::mutex m;
+        std::vector<std::thread::id> seen;
+        tree_reduce<double>(100000, 64, 1, [&](std::size_t b, std::size_t e) {
+            std::lock_guard lock(m);
+            if (std::find(seen.begin(), seen.end(), std::this_thread::get_id()) == seen.end()) {
+                seen.push_back(std::this_thread::get_id());
+            }
+            return leaf_sum(b, e);
+        });
+        const bool caller_helped = std::find(seen.begin(), seen.end(), std::this_thread::get_id()) != seen.end();
+        check(seen.size() >= 2 && !caller_helped, "leaves are summed on the workers");
     }
 
     std::optional<std::string> first;
