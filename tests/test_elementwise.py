@@ -148,6 +148,18 @@ def test_sum_of_squares_follows_fixed_tree(name, kind, n):
     assert got == ref_sum_of_squares(np.ascontiguousarray(x))
 
 
+@pytest.mark.parametrize("name", SUMS)
+@pytest.mark.parametrize("leaf", range(8))
+def test_each_leaf_adds_in_ascending_order(name, leaf):
+    # Only one leaf of a group of eight is non-zero, so the total is that leaf's own sum and
+    # any slip in its order (or a neighbour's values leaking in) changes the bits.
+    dtype = SUMS[name]
+    x = np.zeros(8 * LEAF, dtype)
+    part = np.random.default_rng(leaf).standard_normal(LEAF).astype(dtype)
+    x[leaf * LEAF:(leaf + 1) * LEAF] = part
+    assert getattr(tarnwick, name)(x) == float(np.add.accumulate(part * part)[-1])
+
+
 @pytest.mark.parametrize("name, x, expected", [
     ("relu_numpy", [-1.0, 0.0, 2.5], [0.0, 0.0, 2.5]),
     ("relu_numpy", [np.nan, -0.0, np.inf, -np.inf], [0.0, 0.0, np.inf, 0.0]),

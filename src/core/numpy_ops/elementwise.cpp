@@ -103,7 +103,9 @@ void sum_leaves(const T* data, std::ptrdiff_t step, const std::size_t* begin,
         else
             return q[static_cast<std::ptrdiff_t>(i) * step];
     };
-    for (std::size_t i = 0; i < common; ++i) {
+    std::size_t i = 0;
+    if constexpr (Unit && K == 8) i = simd::sum_squares8(p, common, s);
+    for (; i < common; ++i) {
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < K; ++k) {
             const T v = at(p[k], i);
