@@ -1,8 +1,11 @@
 // Result storage: an aligned allocation that a kernel fills and a result array later adopts.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <utility>
@@ -26,6 +29,18 @@ std::size_t checked_count(std::size_t rows, std::size_t cols) {
     return count;
 }
 
+// Large results are first touched by the kernel that fills them; backing the 2 MiB-aligned part
+// with huge pages turns 512 page faults into one, as NumPy's own allocator does. Only advice:
+// where the system declines, the memory works as before.
+inline void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    if (bytes < 2 * kHuge) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t last = (start + bytes) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 // Uninitialised storage for `size` elements. Never null, even when empty, so an array can
 // always point at it. Running out of memory throws std::bad_alloc.
 template <class T>
@@ -33,7 +48,9 @@ class Buffer {
 public:
     explicit Buffer(std::size_t size)
         : data_(static_cast<T*>(::operator new(bytes(size), std::align_val_t{kBufferAlign}))),
-          size_(size) {}
+          size_(size) {
+        advise_huge_pages(data_, size * sizeof(T));
+    }
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {

@@ -1,7 +1,5 @@
 #include "core/numpy_ops/elementwise.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -31,27 +29,10 @@ constexpr std::size_t kSquaresGrain = std::size_t{1} << 16;
 // independent add chains overlap in the pipeline.
 constexpr std::size_t kGroup = 8;
 
-// Large results are first touched by the map itself; backing them with 2 MiB pages turns
-// hundreds of page faults per megabyte into one, which NumPy's own allocator does as well.
-// Only advice: where the kernel declines, the buffer works as before.
-template <class T>
-Buffer<T> new_result(std::size_t n) {
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    Buffer<T> out(n);
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes >= 2 * kHuge) {
-        const auto start = reinterpret_cast<std::uintptr_t>(out.data());
-        const std::uintptr_t first = (start + kHuge - 1) & ~(kHuge - 1);
-        const std::uintptr_t last = (start + bytes) & ~(kHuge - 1);
-        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
-    return out;
-}
-
 // Fills a new buffer with f(x[i]); contiguous pieces go to the vector loop `run`.
 template <class T, class Run, class One>
 Buffer<T> map(View1<T> x, std::size_t grain, Run run, One one) {
-    Buffer<T> out = new_result<T>(x.len);
+    Buffer<T> out(x.len);
     T* y = out.data();
     parallel_for(x.len, grain, [&](std::size_t begin, std::size_t end) {
         if (x.contiguous()) {

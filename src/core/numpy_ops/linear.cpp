@@ -6,7 +6,6 @@
 
 #include "core/errors.hpp"
 #include "core/numpy_ops/gemm.hpp"
-#include "core/numpy_ops/huge_pages.hpp"
 
 namespace tarnwick::core {
 
@@ -19,7 +18,6 @@ enum class Order { RowMajor, ColumnMajor };
 template <class T>
 Strided<T, 2> product_buffer(std::size_t m, std::size_t n, Order order) {
     Buffer<T> buffer(checked_count<T>(m, n));
-    advise_huge_pages(buffer.data(), buffer.size() * sizeof(T));
     std::array<std::ptrdiff_t, 2> steps{0, 0};
     if (m != 0 && n != 0) {
         steps = order == Order::ColumnMajor
