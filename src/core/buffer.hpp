@@ -17,7 +17,9 @@ namespace tarnwick::core {
 inline constexpr std::size_t kBufferAlign = 64;  // a cache line; whole vectors never straddle one
 
 // Frees memory handed out by Buffer::release().
-inline void free_buffer(void* data) noexcept { ::operator delete(data, std::align_val_t{kBufferAlign}); }
+inline void free_buffer(void* data) noexcept {
+    ::operator delete(data, std::align_val_t{kBufferAlign});
+}
 
 // Elements in `rows * cols`, or a fault when the count or its size in bytes overflows.
 template <class T>

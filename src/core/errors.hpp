@@ -16,9 +16,12 @@ struct KernelError {
 
     constexpr std::string_view message() const noexcept {
         switch (kind) {
-            case KernelErrorKind::EmptyInput: return "Input cannot be empty";
-            case KernelErrorKind::Overflow: return "Computation resulted in overflow";
-            case KernelErrorKind::DimensionMismatch: return "Matrix dimensions do not match";
+            case KernelErrorKind::EmptyInput:
+                return "Input cannot be empty";
+            case KernelErrorKind::Overflow:
+                return "Computation resulted in overflow";
+            case KernelErrorKind::DimensionMismatch:
+                return "Matrix dimensions do not match";
         }
         return {};
     }

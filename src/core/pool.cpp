@@ -105,11 +105,13 @@ void run_piece(Pool& pool, std::size_t index) {
     try {
         (*pool.body)(begin, end);
     } catch (...) {
-        if (!pool.failed.exchange(true, std::memory_order_relaxed)) pool.error = std::current_exception();
+        if (!pool.failed.exchange(true, std::memory_order_relaxed))
+            pool.error = std::current_exception();
     }
     // The decrement releases this piece's writes (and `error`) to the dispatcher. Past it the
     // call may already be over, so only the long-lived atomics are touched.
-    if (pool.unfinished.fetch_sub(1) == 1 && pool.caller_asleep.load()) pool.unfinished.notify_one();
+    if (pool.unfinished.fetch_sub(1) == 1 && pool.caller_asleep.load())
+        pool.unfinished.notify_one();
 }
 
 void worker_main(Pool* pool, std::size_t index, int cpu) {
@@ -293,7 +295,8 @@ std::size_t pool_thread_count() {
     return threads;
 }
 
-void parallel_for(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body) {
+void parallel_for(std::size_t n, std::size_t grain,
+                  FunctionRef<void(std::size_t, std::size_t)> body) {
     grain = std::max<std::size_t>(grain, 1);
     // A nested call from a body runs inline: its worker cannot wait on the pool it is part of.
     if (n < grain || n < 2 || t_is_worker) return body(0, n);

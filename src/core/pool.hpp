@@ -55,7 +55,8 @@ std::size_t pool_thread_count();
 // this thread waits. The first exception a body throws is rethrown here once every piece
 // has finished; later ones are dropped. One call at a time runs on the pool; concurrent
 // callers queue. Bodies must not fork.
-void parallel_for(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body);
+void parallel_for(std::size_t n, std::size_t grain,
+                  FunctionRef<void(std::size_t, std::size_t)> body);
 
 // Sum over [0, n) by a fixed binary tree: a range no longer than `leaf` is leaf_sum(begin, end);
 // a longer [b, e) is split at m = b + (e - b) / 2 and valued left + right. The tree depends on n

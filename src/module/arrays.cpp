@@ -49,8 +49,8 @@ void locate_numpy() {
     Ref major = step(PyObject_GetAttrString(parsed.get(), "major"));
     unsigned long value = PyLong_AsUnsignedLong(major.get());
     if (PyErr_Occurred() || value > 255) capsule_fault(pending_text());
-    Ref multiarray = step(PyImport_ImportModule(value >= 2 ? "numpy._core.multiarray"
-                                                           : "numpy.core.multiarray"));
+    Ref multiarray = step(
+        PyImport_ImportModule(value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
     Ref capsule = step(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API is not a capsule");
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
@@ -75,8 +75,7 @@ void require_numpy() {
 
 // The base object of every result array: it owns the buffer and frees it when it goes away.
 struct SliceContainer {
-    PyObject_HEAD
-    void* data;
+    PyObject_HEAD void* data;
 };
 
 void container_dealloc(PyObject* self) {

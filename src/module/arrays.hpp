@@ -67,8 +67,10 @@ public:
 private:
     static ViewOf<T, N> make_view(const T* data, const std::array<std::size_t, 2>& shape,
                                   const std::array<std::ptrdiff_t, N>& steps) {
-        if constexpr (N == 1) return {data, shape[0], steps[0]};
-        else return {data, shape[0], shape[1], steps[0], steps[1]};
+        if constexpr (N == 1)
+            return {data, shape[0], steps[0]};
+        else
+            return {data, shape[0], shape[1], steps[0], steps[1]};
     }
 
     // Reads element by element with memcpy, which is safe at any address.

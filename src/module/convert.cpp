@@ -64,8 +64,10 @@ std::vector<T> collect(PyObject* obj, Convert convert) {
         return values;
     }
     Py_ssize_t hint = PyObject_Size(obj);
-    if (hint < 0) PyErr_Clear();
-    else values.reserve(static_cast<std::size_t>(hint));
+    if (hint < 0)
+        PyErr_Clear();
+    else
+        values.reserve(static_cast<std::size_t>(hint));
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) throw_pending();
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) values.push_back(convert(item.get()));

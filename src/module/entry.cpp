@@ -11,8 +11,8 @@ void raise_current_exception() {
     } catch (PyError& error) {
         std::move(error).restore();
     } catch (const core::KernelError& error) {
-        auto type = error.kind == core::KernelErrorKind::Overflow ? PyExc_RuntimeError
-                                                                  : PyExc_ValueError;
+        auto type =
+            error.kind == core::KernelErrorKind::Overflow ? PyExc_RuntimeError : PyExc_ValueError;
         PyErr_SetString(type, error.message().data());  // the messages are literals
     } catch (const core::ShapeError& error) {
         PyErr_SetString(PyExc_ValueError, error.message.c_str());

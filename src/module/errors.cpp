@@ -13,8 +13,8 @@
 namespace tarnwick::py {
 
 PyError::PyError(PyObject* type, std::string_view message)
-    : PyError(type, Ref::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                           static_cast<Py_ssize_t>(message.size())))) {}
+    : PyError(type, Ref::steal(PyUnicode_FromStringAndSize(
+                        message.data(), static_cast<Py_ssize_t>(message.size())))) {}
 
 PyError::PyError(PyObject* type, Ref message)
     : type_(Ref::borrow(type)), value_(std::move(message)) {
@@ -120,8 +120,11 @@ PyObject* panic_type() {
             std::fputs("Failed to initialize new exception type.\n", stderr);
             std::abort();
         }
-        if (type) Py_DECREF(made);  // another thread finished first while we were creating
-        else type = made;
+        if (type) {
+            Py_DECREF(made);  // another thread finished first while we were creating
+        } else {
+            type = made;
+        }
     }
     return type;
 }
@@ -145,8 +148,8 @@ std::string_view source_path(const char* file) {
 void raise_panic(std::string_view message, const std::source_location& where) {
     auto path = source_path(where.file_name());
     std::fprintf(stderr, "thread '%s' panicked at %.*s:%u:%u:\n%.*s\n", thread_name().c_str(),
-                 static_cast<int>(path.size()), path.data(), where.line(), where.column(), static_cast<int>(message.size()),
-                 message.data());
+                 static_cast<int>(path.size()), path.data(), where.line(), where.column(),
+                 static_cast<int>(message.size()), message.data());
     PyObject* type = panic_type();
     Ref text = Ref::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

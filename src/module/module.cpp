@@ -16,9 +16,17 @@ constexpr const char kSubinterpreterMessage[] =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://github.com/tarnwick/tarnwick/issues/1";
 
+// No method table and no slots: the functions are added one by one after creation.
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "Python module definition", 0, nullptr,
-    nullptr,               nullptr,    nullptr,                    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tarnwick",
+    .m_doc = "Python module definition",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<std::int64_t> g_interpreter{-1};
@@ -27,26 +35,13 @@ PyObject* g_module = nullptr;
 // The functions in the order __all__ lists them.
 const std::vector<const Function*>& table() {
     static const std::vector<const Function*> functions = {
-        &kSumOfSquaresFn,
-        &kMatrixMultiplyFn,
-        &kParallelTransformFn,
-        &kMatmulNumpyFn,
-        &kMatmulNumpyF32Fn,
-        &kParallelMapNumpyFn,
-        &kParallelMapNumpyF32Fn,
-        &kSumOfSquaresNumpyFn,
-        &kSumOfSquaresNumpyF32Fn,
-        &kFusedLinearFn,
-        &kFusedLinearF32Fn,
-        &kFusedLinearReluFn,
-        &kFusedLinearReluF32Fn,
-        &kFusedDropoutAddFn,
-        &kFusedLayerNormFn,
-        &kFusedSoftmaxFn,
-        &kReluNumpyFn,
-        &kReluNumpyF32Fn,
-        &kSigmoidNumpyFn,
-        &kSigmoidNumpyF32Fn,
+        &kSumOfSquaresFn,        &kMatrixMultiplyFn,    &kParallelTransformFn,
+        &kMatmulNumpyFn,         &kMatmulNumpyF32Fn,    &kParallelMapNumpyFn,
+        &kParallelMapNumpyF32Fn, &kSumOfSquaresNumpyFn, &kSumOfSquaresNumpyF32Fn,
+        &kFusedLinearFn,         &kFusedLinearF32Fn,    &kFusedLinearReluFn,
+        &kFusedLinearReluF32Fn,  &kFusedDropoutAddFn,   &kFusedLayerNormFn,
+        &kFusedSoftmaxFn,        &kReluNumpyFn,         &kReluNumpyF32Fn,
+        &kSigmoidNumpyFn,        &kSigmoidNumpyF32Fn,
     };
     return functions;
 }

@@ -6,7 +6,9 @@ namespace tarnwick::py {
 
 namespace {
 
-[[noreturn]] void throw_type_error(Ref message) { throw PyError(PyExc_TypeError, std::move(message)); }
+[[noreturn]] void throw_type_error(Ref message) {
+    throw PyError(PyExc_TypeError, std::move(message));
+}
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_list(std::span<const char* const> names) {

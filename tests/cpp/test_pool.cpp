@@ -1,6 +1,6 @@
 // Tests for the worker pool. Standalone, from the repository root:
-//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool.cpp -o /tmp/test_pool
-//   timeout 300 /tmp/test_pool
+//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool.cpp -o
+//   /tmp/test_pool timeout 300 /tmp/test_pool
 // Under ThreadSanitizer: add -fsanitize=thread and run with TSAN_OPTIONS=die_after_fork=0, as
 // the fork tests start threads in a child of a threaded process.
 // The binary re-runs itself (--report, --tree) to see fresh pools under other environments.
@@ -43,10 +43,12 @@ namespace {
 std::atomic<std::size_t> g_allocations{0};
 int g_failures = 0;
 
-void check(bool ok, const std::string& what, std::source_location at = std::source_location::current()) {
+void check(bool ok, const std::string& what,
+           std::source_location at = std::source_location::current()) {
     if (ok) return;
     ++g_failures;
-    std::fprintf(stderr, "FAIL %s:%u: %s\n", at.file_name(), static_cast<unsigned>(at.line()), what.c_str());
+    std::fprintf(stderr, "FAIL %s:%u: %s\n", at.file_name(), static_cast<unsigned>(at.line()),
+                 what.c_str());
 }
 
 // Live pool workers in this process, found by their thread names.
@@ -69,7 +71,8 @@ std::vector<std::string> worker_affinities() {
         if (!std::getline(comm, name) || name.rfind("tarnwick-w-", 0) != 0) continue;
         std::ifstream status(task.path() / "status");
         for (std::string line; std::getline(status, line);) {
-            if (line.rfind("Cpus_allowed_list:", 0) == 0) lists.push_back(line.substr(line.find_last_of("\t ") + 1));
+            if (line.rfind("Cpus_allowed_list:", 0) == 0)
+                lists.push_back(line.substr(line.find_last_of("\t ") + 1));
         }
     }
     return lists;
@@ -78,7 +81,9 @@ std::vector<std::string> worker_affinities() {
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+    auto seconds = [](timeval t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -138,7 +143,8 @@ Spawned spawn_self(const char* mode, const std::vector<std::string>& env, bool o
     close(fds[1]);
     Spawned result;
     char buffer[256];
-    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;) result.out.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = read(fds[0], buffer, sizeof buffer)) > 0;)
+        result.out.append(buffer, static_cast<std::size_t>(got));
     close(fds[0]);
     result.status = reap(pid, std::chrono::seconds(60));
     return result;
@@ -148,7 +154,8 @@ Spawned spawn_self(const char* mode, const std::vector<std::string>& env, bool o
 // in the order of additions shows in the last bits.
 double term(std::size_t i) {
     const double sign = (i * 2654435761u) % 3 == 0 ? -1.0 : 1.0;
-    return sign * std::ldexp(1.0 + static_cast<double>(i % 97) / 97.0, static_cast<int>((i * 40503u) % 61) - 30);
+    return sign * std::ldexp(1.0 + static_cast<double>(i % 97) / 97.0,
+                             static_cast<int>((i * 40503u) % 61) - 30);
 }
 
 double leaf_sum(std::size_t b, std::size_t e) {
@@ -166,7 +173,8 @@ double tree_by_definition(std::size_t b, std::size_t e, std::size_t leaf) {
 }
 
 double tree_on_pool(std::size_t n, std::size_t leaf, std::size_t grain) {
-    return tree_reduce<double>(n, leaf, grain, [](std::size_t b, std::size_t e) { return leaf_sum(b, e); });
+    return tree_reduce<double>(n, leaf, grain,
+                               [](std::size_t b, std::size_t e) { return leaf_sum(b, e); });
 }
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
@@ -196,7 +204,8 @@ void test_small_calls_stay_inline_and_start_nothing() {
     int calls = 0;
     parallel_for(99, 100, [&](std::size_t b, std::size_t e) {
         ++calls;
-        check(b == 0 && e == 99 && std::this_thread::get_id() == caller, "n < grain runs body(0, n) here");
+        check(b == 0 && e == 99 && std::this_thread::get_id() == caller,
+              "n < grain runs body(0, n) here");
     });
     parallel_for(1, 1, [&](std::size_t b, std::size_t e) {
         ++calls;
@@ -214,7 +223,10 @@ void test_small_calls_stay_inline_and_start_nothing() {
 void test_pieces_cover_the_range() {
     const std::size_t threads = pool_thread_count();
     const auto caller = std::this_thread::get_id();
-    struct Piece { std::size_t b, e; std::thread::id who; };
+    struct Piece {
+        std::size_t b, e;
+        std::thread::id who;
+    };
     for (std::size_t n : {2u, 3u, 7u, 100u, 1001u, 65537u}) {
         for (std::size_t grain : {0u, 1u, 2u, 3u, 50u, 1000u}) {
             std::mutex m;
@@ -226,7 +238,8 @@ void test_pieces_cover_the_range() {
             std::sort(pieces.begin(), pieces.end(), [](auto& x, auto& y) { return x.b < y.b; });
             const std::size_t g = std::max<std::size_t>(grain, 1);
             const std::size_t expect = n < g ? 1 : std::min(threads, (n + g - 1) / g);
-            const std::string at = " (n=" + std::to_string(n) + " grain=" + std::to_string(grain) + ")";
+            const std::string at =
+                " (n=" + std::to_string(n) + " grain=" + std::to_string(grain) + ")";
             check(pieces.size() == expect, "piece count is min(threads, ceil(n / grain))" + at);
             std::size_t next = 0, shortest = n, longest = 0;
             for (auto& p : pieces) {
@@ -240,7 +253,8 @@ void test_pieces_cover_the_range() {
             check(longest - shortest <= 1, "pieces are near-equal" + at);
         }
     }
-    const int expect = threads > 1 ? static_cast<int>(threads) : 0;  // one thread never needs a pool
+    const int expect =
+        threads > 1 ? static_cast<int>(threads) : 0;  // one thread never needs a pool
     check(workers_running() == expect, "the pool started exactly its thread count");
 }
 
@@ -271,11 +285,14 @@ void test_first_exception_comes_back_after_all_pieces() {
         check(false, "the exception reaches the caller");
     } catch (const std::runtime_error& e) {
         check(std::string(e.what()) == "piece zero", "the body's own exception is rethrown");
-        for (std::size_t i = 1; i < threads; ++i) check(finished[i] == 1, "every other piece finished first");
+        for (std::size_t i = 1; i < threads; ++i)
+            check(finished[i] == 1, "every other piece finished first");
     }
     int caught = 0;
     try {
-        parallel_for(threads * 10, 1, [](std::size_t b, std::size_t) { throw std::out_of_range(std::to_string(b)); });
+        parallel_for(threads * 10, 1, [](std::size_t b, std::size_t) {
+            throw std::out_of_range(std::to_string(b));
+        });
     } catch (const std::out_of_range&) {
         ++caught;
     }
@@ -307,7 +324,8 @@ void test_calls_do_not_allocate() {
     for (int i = 0; i < 100; ++i) parallel_for(y.size(), 1, body);
     const std::size_t before = g_allocations.load();
     for (int i = 0; i < 2000; ++i) parallel_for(y.size(), 1, body);
-    const std::size_t made = g_allocations.load() - before;  // read before check() builds its message
+    const std::size_t made =
+        g_allocations.load() - before;  // read before check() builds its message
     check(made == 0, "a warm parallel call allocates nothing, made " + std::to_string(made));
 }
 
@@ -339,7 +357,8 @@ void test_idle_pool_sleeps() {
     const double before = cpu_seconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double used = cpu_seconds() - before;
-    check(used < 0.02, "idle workers stop spinning (used " + std::to_string(used * 1e3) + " ms of CPU in 200 ms)");
+    check(used < 0.02, "idle workers stop spinning (used " + std::to_string(used * 1e3) +
+                           " ms of CPU in 200 ms)");
 }
 
 void test_fork_child_builds_its_own_pool() {
@@ -361,7 +380,8 @@ void test_fork_child_builds_its_own_pool() {
 
 void test_fork_while_another_thread_dispatches() {
 #if defined(__SANITIZE_THREAD__)
-    std::printf("skipped under ThreadSanitizer: it cannot follow a fork of a busy threaded process\n");
+    std::printf(
+        "skipped under ThreadSanitizer: it cannot follow a fork of a busy threaded process\n");
     return;
 #endif
     std::atomic<bool> stop{false};
@@ -388,7 +408,10 @@ void test_thread_count_from_environment() {
     cpu_set_t set;
     sched_getaffinity(0, sizeof set, &set);
     const std::size_t cpus = static_cast<std::size_t>(CPU_COUNT(&set));
-    struct Case { std::vector<std::string> env; std::size_t expect; };
+    struct Case {
+        std::vector<std::string> env;
+        std::size_t expect;
+    };
     const std::vector<Case> cases = {
         {{}, cpus},
         {{"RAYON_NUM_THREADS=3"}, 3},
@@ -412,17 +435,21 @@ void test_thread_count_from_environment() {
         const Spawned r = spawn_self("--report", c.env);
         std::size_t before = 0, after = 0, covered = 0;
         int workers = 0;
-        const bool parsed = std::sscanf(r.out.c_str(), "%zu %zu %d %zu", &before, &after, &workers, &covered) == 4;
+        const bool parsed =
+            std::sscanf(r.out.c_str(), "%zu %zu %d %zu", &before, &after, &workers, &covered) == 4;
         std::string name;
         for (auto& e : c.env) name += e + " ";
         check(r.status == 0 && parsed, "child ran: " + name);
-        check(before == c.expect && after == c.expect, "thread count for [" + name + "] is " + std::to_string(c.expect) +
-                                                           ", got " + std::to_string(before));
+        check(before == c.expect && after == c.expect, "thread count for [" + name + "] is " +
+                                                           std::to_string(c.expect) + ", got " +
+                                                           std::to_string(before));
         const int expect_workers = c.expect > 1 ? static_cast<int>(c.expect) : 0;
-        check(workers == expect_workers && covered == 1000, "the pool started its count of workers: " + name);
+        check(workers == expect_workers && covered == 1000,
+              "the pool started its count of workers: " + name);
     }
     const Spawned pinned = spawn_self("--report", {}, true);
-    check(pinned.out == "1 1 0 1000\n", "one allowed processor: one thread, no workers, got " + pinned.out);
+    check(pinned.out == "1 1 0 1000\n",
+          "one allowed processor: one thread, no workers, got " + pinned.out);
 }
 
 void test_tree_reduce_is_fixed() {
@@ -436,17 +463,22 @@ void test_tree_reduce_is_fixed() {
 
     double naive = 0.0;
     for (std::size_t i = 0; i < 100000; ++i) naive += term(i);
-    check(bits(naive) != bits(tree_by_definition(0, 100000, 64)), "the test series is order-sensitive");
+    check(bits(naive) != bits(tree_by_definition(0, 100000, 64)),
+          "the test series is order-sensitive");
 
     for (std::size_t leaf : {0u, 1u, 3u, 64u, 1000u}) {
         for (std::size_t n = 1; n < 700; n += 1 + n / 8) {
-            check(bits(tree_on_pool(n, leaf, 1)) == bits(tree_by_definition(0, n, std::max<std::size_t>(leaf, 1))),
-                  "tree matches its definition: n=" + std::to_string(n) + " leaf=" + std::to_string(leaf));
+            check(bits(tree_on_pool(n, leaf, 1)) ==
+                      bits(tree_by_definition(0, n, std::max<std::size_t>(leaf, 1))),
+                  "tree matches its definition: n=" + std::to_string(n) +
+                      " leaf=" + std::to_string(leaf));
         }
         for (std::size_t n : {4096u, 4097u, 99999u, 1000003u}) {
             const double expect = tree_by_definition(0, n, std::max<std::size_t>(leaf, 1));
-            check(bits(tree_on_pool(n, leaf, 1)) == bits(expect), "parallel tree matches: n=" + std::to_string(n));
-            check(bits(tree_on_pool(n, leaf, n + 1)) == bits(expect), "inline tree matches: n=" + std::to_string(n));
+            check(bits(tree_on_pool(n, leaf, 1)) == bits(expect),
+                  "parallel tree matches: n=" + std::to_string(n));
+            check(bits(tree_on_pool(n, leaf, n + 1)) == bits(expect),
+                  "inline tree matches: n=" + std::to_string(n));
         }
     }
 
@@ -460,14 +492,16 @@ void test_tree_reduce_is_fixed() {
             }
             return leaf_sum(b, e);
         });
-        const bool caller_helped = std::find(seen.begin(), seen.end(), std::this_thread::get_id()) != seen.end();
+        const bool caller_helped =
+            std::find(seen.begin(), seen.end(), std::this_thread::get_id()) != seen.end();
         check(seen.size() >= 2 && !caller_helped, "leaves are summed on the workers");
     }
 
     std::optional<std::string> first;
     for (const char* threads : {"1", "2", "3", "5", "16"}) {
         const Spawned r = spawn_self("--tree", {std::string("RAYON_NUM_THREADS=") + threads});
-        check(r.status == 0 && r.out.size() == 5 * 17, std::string("tree child ran with threads=") + threads);
+        check(r.status == 0 && r.out.size() == 5 * 17,
+              std::string("tree child ran with threads=") + threads);
         if (!first) first = r.out;
         check(r.out == *first, std::string("tree sums are identical with threads=") + threads);
     }
@@ -491,7 +525,9 @@ void* operator new(std::size_t size, std::align_val_t align) {
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--report") == 0) return report_mode();
@@ -499,7 +535,8 @@ int main(int argc, char** argv) {
 
     // More workers than processors unless told otherwise: the oversubscribed case is the one
     // where a careless wait loop stalls.
-    setenv("RAYON_NUM_THREADS", std::getenv("RAYON_NUM_THREADS") ? std::getenv("RAYON_NUM_THREADS") : "4", 1);
+    setenv("RAYON_NUM_THREADS",
+           std::getenv("RAYON_NUM_THREADS") ? std::getenv("RAYON_NUM_THREADS") : "4", 1);
     alarm(600);  // a deadlock fails the run rather than hanging it
 
     test_small_calls_stay_inline_and_start_nothing();

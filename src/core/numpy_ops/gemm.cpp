@@ -180,10 +180,10 @@ void vector_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool a
         // BLAS may scale y by beta rather than overwrite it, and y may hold garbage (NaN·0).
         for (std::size_t i = 0; i < len; ++i) y[static_cast<std::ptrdiff_t>(i) * incy] = T(0);
     }
-    blas::gemv(layout.row_major ? CblasRowMajor : CblasColMajor, one_row ? CblasTrans : CblasNoTrans,
-              static_cast<int>(matrix.rows), static_cast<int>(matrix.cols), matrix.data,
-              static_cast<int>(layout.ld), x, static_cast<int>(incx), beta, y,
-              static_cast<int>(incy));
+    blas::gemv(layout.row_major ? CblasRowMajor : CblasColMajor,
+               one_row ? CblasTrans : CblasNoTrans, static_cast<int>(matrix.rows),
+               static_cast<int>(matrix.cols), matrix.data, static_cast<int>(layout.ld), x,
+               static_cast<int>(incx), beta, y, static_cast<int>(incy));
     if (direct) return;
     for (std::size_t i = 0; i < len; ++i) {
         T& dst = one_row ? at(c, 0, i) : at(c, i, 0);
@@ -206,9 +206,9 @@ void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c,
             return l.row_major == c_row_major ? CblasNoTrans : CblasTrans;
         };
         blas::gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
-                  static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
-                  a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
-                  static_cast<int>(ldc));
+                   static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
+                   a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
+                   static_cast<int>(ldc));
     };
     if (auto lc = blas_layout(c, limit)) {
         call(lc->row_major, accumulate ? T(1) : T(0), c.data, lc->ld);

@@ -18,10 +18,11 @@ double library_exp(double x) { return std::exp(x); }
 // Same bits as exp over a spread of arguments, infinities and underflow included.
 bool agrees_with_exp(ExpFunction candidate) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const double probes[] = {0.0,   -0.0,  1.0,     -1.0,   0.5,     -2.75, 1e-300, -1e-17,
-                             -700.5, 709.7, -745.2, -746.0, 710.0,   -inf,  inf,    -0.1234567};
+    const double probes[] = {0.0,    -0.0,  1.0,    -1.0,   0.5,   -2.75, 1e-300, -1e-17,
+                             -700.5, 709.7, -745.2, -746.0, 710.0, -inf,  inf,    -0.1234567};
     for (double x : probes) {
-        if (std::bit_cast<std::uint64_t>(candidate(x)) != std::bit_cast<std::uint64_t>(std::exp(x))) {
+        if (std::bit_cast<std::uint64_t>(candidate(x)) !=
+            std::bit_cast<std::uint64_t>(std::exp(x))) {
             return false;
         }
     }

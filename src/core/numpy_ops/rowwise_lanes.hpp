@@ -107,8 +107,10 @@ template <class Kernel, class... Args>
 }
 template <class Kernel, class... Args>
 void run(Args&... args) {
-    if (have_avx2()) run_avx2<Kernel>(args...);
-    else run_baseline<Kernel>(args...);
+    if (have_avx2())
+        run_avx2<Kernel>(args...);
+    else
+        run_baseline<Kernel>(args...);
 }
 
 }  // namespace tarnwick::core::lanes

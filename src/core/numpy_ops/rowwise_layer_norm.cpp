@@ -120,8 +120,10 @@ void layer_norm_block(const RowwiseWork& work, std::size_t first, double eps, do
     const std::size_t cols = out.cols;
     const double* rows[kBlockRows];
     for (std::size_t r = 0; r < kBlockRows; ++r) rows[r] = work.source_row(first + r);
-    if (forward) transpose_block<V, true>(rows, cols, scratch);
-    else transpose_block<V, false>(rows, cols, scratch);
+    if (forward)
+        transpose_block<V, true>(rows, cols, scratch);
+    else
+        transpose_block<V, false>(rows, cols, scratch);
     double mean[kBlockRows], sd[kBlockRows];
     Grid<const double> tiles{scratch, kBlockRows, cols, 1, static_cast<std::ptrdiff_t>(kBlockRows)};
     column_stats<V>(tiles, BlockRows{}, eps, mean, sd);

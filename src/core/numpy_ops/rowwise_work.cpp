@@ -46,8 +46,7 @@ RowwiseWork::RowwiseWork(const View2<double>& x)
 }
 
 bool RowwiseWork::by_columns() const {
-    return (out_.row_step == 1 || out_.row_step == -1) && out_.col_step != 1 &&
-           out_.col_step != -1;
+    return (out_.row_step == 1 || out_.row_step == -1) && out_.col_step != 1 && out_.col_step != -1;
 }
 
 Grid<const double> RowwiseWork::source() const {
