@@ -22,11 +22,6 @@ namespace {
 
 using lanes::kWidth;
 
-template <class T>
-T& at(T* row, std::size_t j, std::ptrdiff_t step) {
-    return row[static_cast<std::ptrdiff_t>(j) * step];
-}
-
 // Mean and sd of rows that lie side by side in memory, from two passes that stream the columns
 // in order with one row per lane (lanes are memory positions within a column). `Rows` is a
 // compile-time count for the blocks of the row-major path.

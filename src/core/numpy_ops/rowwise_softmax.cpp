@@ -19,11 +19,6 @@ namespace {
 using lanes::kWidth;
 
 template <class T>
-T& at(T* row, std::size_t j, std::ptrdiff_t step) {
-    return row[static_cast<std::ptrdiff_t>(j) * step];
-}
-
-template <class T>
 T* lowest(T* row, std::size_t n, std::ptrdiff_t step) {
     return step < 0 ? row - (n - 1) : row;
 }

@@ -16,6 +16,12 @@
 
 namespace tarnwick::core {
 
+// Element j of a row whose elements lie `step` apart.
+template <class T>
+T& at(T* row, std::size_t j, std::ptrdiff_t step) {
+    return row[static_cast<std::ptrdiff_t>(j) * step];
+}
+
 // A 2-D grid of doubles; steps in elements, signed.
 template <class T>
 struct Grid {

@@ -1,4 +1,6 @@
 // Frames of the element-wise array functions: activations, scaling and sums of squares.
+#include <type_traits>
+
 #include "core/numpy_ops/elementwise.hpp"
 #include "module/arrays.hpp"
 #include "module/convert.hpp"
@@ -20,11 +22,9 @@ constexpr Signature kSigmoidNumpyF32{"sigmoid_numpy_f32", "arr"};
 template <class T>
 Ref parallel_map(const Slots<2>& args) {
     auto arr = accept<T, 1>(args[0], "arr");
-    T factor;
-    if constexpr (sizeof(T) == sizeof(float))
-        factor = to_float32(args[1], "factor");
-    else
-        factor = to_double(args[1], "factor");
+    // The float32 map rounds its factor to 32 bits (exactly representable on the way back).
+    const T factor =
+        std::is_same_v<T, float> ? to_float32(args[1], "factor") : to_double(args[1], "factor");
     return to_ndarray(core::scale(arr.view(), factor));
 }
 
