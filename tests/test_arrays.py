@@ -139,3 +139,46 @@ def test_refcounts_on_success_and_on_shape_errors(refcounts):
             tarnwick.fused_linear(x, w, x[0])
         with pytest.raises(ValueError):
             tarnwick.fused_linear(x, x, b)
+
+
+def _calls():
+    rng = np.random.default_rng(7)
+    m64 = rng.standard_normal((64, 64))
+    m32 = m64.astype(np.float32)
+    v64, v32 = m64.ravel(), m32.ravel()
+    return {
+        "matmul": lambda: tarnwick.matmul_numpy(m64, m64.T),
+        "matmul_f32": lambda: tarnwick.matmul_numpy_f32(m32, m32),
+        "linear": lambda: tarnwick.fused_linear(m64, m64, v64[:64]),
+        "linear_f32": lambda: tarnwick.fused_linear_f32(m32, m32, v32[:64]),
+        "linear_relu": lambda: tarnwick.fused_linear_relu(m64.T, m64.T, v64[:64]),
+        "linear_relu_f32": lambda: tarnwick.fused_linear_relu_f32(m32, m32, v32[:64]),
+        "map": lambda: tarnwick.parallel_map_numpy(v64[::-1], 2.0),
+        "map_f32": lambda: tarnwick.parallel_map_numpy_f32(v32, 2.0),
+        "squares": lambda: tarnwick.sum_of_squares_numpy(v64),
+        "squares_f32": lambda: tarnwick.sum_of_squares_numpy_f32(v32[::2]),
+        "relu": lambda: tarnwick.relu_numpy(v64),
+        "relu_f32": lambda: tarnwick.relu_numpy_f32(v32),
+        "sigmoid": lambda: tarnwick.sigmoid_numpy(v64),
+        "sigmoid_f32": lambda: tarnwick.sigmoid_numpy_f32(v32),
+        "softmax": lambda: tarnwick.fused_softmax(m64[::2]),
+        "layer_norm": lambda: tarnwick.fused_layer_norm(m64.T, 1e-5),
+        "dropout_add": lambda: tarnwick.fused_dropout_add(m64, m64.T, m64, 0.5),
+        "shape_error": lambda: tarnwick.fused_linear(m64, m64[:3], v64[:64]),
+        "cast_error": lambda: tarnwick.fused_dropout_add(m64, m64, m32, 0.5),
+        "factor_error": lambda: tarnwick.parallel_map_numpy(v64, "x"),
+    }
+
+
+@pytest.mark.parametrize("name", list(_calls()))
+def test_no_memory_growth_over_repeated_calls(name, rss_growth):
+    call = _calls()[name]
+
+    def quiet():
+        try:
+            call()
+        except (TypeError, ValueError):
+            pass
+
+    # Each call handles 16-32 kB of result; a leaked buffer would add that much every time.
+    assert rss_growth(quiet, times=400) < 3 * 1024 * 1024
