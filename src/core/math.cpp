@@ -9,8 +9,9 @@ namespace tarnwick::core {
 
 namespace {
 
-// Below this many elements a product per element costs less than waking the pool.
-constexpr std::size_t kTransformGrain = 1 << 15;
+// Below this many elements one product per element costs less than handing pieces to the pool
+// (measured break-even on two cores: 50-65 thousand elements).
+constexpr std::size_t kTransformGrain = 1 << 16;
 
 [[noreturn]] void fail(KernelErrorKind kind) { throw KernelError{kind}; }
 
