@@ -182,3 +182,30 @@ def test_no_memory_growth_over_repeated_calls(name, rss_growth):
 
     # Each call handles 16-32 kB of result; a leaked buffer would add that much every time.
     assert rss_growth(quiet, times=400) < 3 * 1024 * 1024
+
+
+def test_recycled_result_memory_is_never_shared():
+    # Results this large reuse freed memory of the same size: only memory no array uses any more.
+    x = np.linspace(-1.0, 1.0, 1 << 17)
+    first = tarnwick.relu_numpy(x)
+    second = tarnwick.parallel_map_numpy(x, 3.0)
+    view = first[::2]
+    del first
+    third = tarnwick.parallel_map_numpy(x, -2.0)  # may not take first's memory: a view holds it
+    del view
+    fourth = tarnwick.relu_numpy(-x)  # may take first's memory now
+    np.testing.assert_array_equal(second, x * 3.0)
+    np.testing.assert_array_equal(third, x * -2.0)
+    np.testing.assert_array_equal(fourth, np.maximum(-x, 0.0))
+    assert not np.shares_memory(second, third) and not np.shares_memory(third, fourth)
+
+
+def test_recycling_keeps_memory_bounded(rss_growth):
+    sizes = [(1 << 15) + k for k in range(0, 4000, 100)]  # many distinct large sizes
+    arrays = [np.ones(n) for n in sizes]
+
+    def call():
+        for a in arrays:
+            tarnwick.relu_numpy(a)
+
+    assert rss_growth(call, times=20) < 80 * 1024 * 1024

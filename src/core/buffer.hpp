@@ -1,11 +1,8 @@
 // Result storage: an aligned allocation that a kernel fills and a result array later adopts.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <new>
 #include <utility>
@@ -16,10 +13,10 @@ namespace tarnwick::core {
 
 inline constexpr std::size_t kBufferAlign = 64;  // a cache line; whole vectors never straddle one
 
-// Frees memory handed out by Buffer::release().
-inline void free_buffer(void* data) noexcept {
-    ::operator delete(data, std::align_val_t{kBufferAlign});
-}
+// `bytes` of memory aligned to kBufferAlign; throws std::bad_alloc when there is none.
+void* allocate_buffer(std::size_t bytes);
+// Gives back memory from allocate_buffer (or Buffer::release()) with the size it was asked with.
+void free_buffer(void* data, std::size_t bytes) noexcept;
 
 // Elements in `rows * cols`, or a fault when the count or its size in bytes overflows.
 template <class T>
@@ -31,28 +28,13 @@ std::size_t checked_count(std::size_t rows, std::size_t cols) {
     return count;
 }
 
-// Large results are first touched by the kernel that fills them; backing the 2 MiB-aligned part
-// with huge pages turns 512 page faults into one, as NumPy's own allocator does. Only advice:
-// where the system declines, the memory works as before.
-inline void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    if (bytes < 2 * kHuge) return;
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (start + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = (start + bytes) & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
-
 // Uninitialised storage for `size` elements. Never null, even when empty, so an array can
 // always point at it. Running out of memory throws std::bad_alloc.
 template <class T>
 class Buffer {
 public:
     explicit Buffer(std::size_t size)
-        : data_(static_cast<T*>(::operator new(bytes(size), std::align_val_t{kBufferAlign}))),
-          size_(size) {
-        advise_huge_pages(data_, size * sizeof(T));
-    }
+        : data_(static_cast<T*>(allocate_buffer(bytes(size)))), size_(size) {}
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {
@@ -61,19 +43,23 @@ public:
         return *this;
     }
     ~Buffer() {
-        if (data_) free_buffer(data_);
+        if (data_) free_buffer(data_, bytes(size_));
     }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
-    // Hands the memory over; free it with free_buffer().
+    // The size of the allocation, as free_buffer() wants it.
+    std::size_t byte_size() const noexcept { return bytes(size_); }
+    // Hands the memory over; free it with free_buffer(data, byte_size()).
     T* release() noexcept { return std::exchange(data_, nullptr); }
 
 private:
     static std::size_t bytes(std::size_t size) {
-        if (size > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(T)) throw std::bad_alloc();
+        if (size > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(T)) {
+            throw std::bad_alloc();
+        }
         return size == 0 ? kBufferAlign : size * sizeof(T);
     }
     T* data_;

@@ -75,11 +75,14 @@ void require_numpy() {
 
 // The base object of every result array: it owns the buffer and frees it when it goes away.
 struct SliceContainer {
-    PyObject_HEAD void* data;
+    PyObject ob_base;
+    void* data;
+    std::size_t bytes;  // as allocated, for giving it back
 };
 
 void container_dealloc(PyObject* self) {
-    core::free_buffer(reinterpret_cast<SliceContainer*>(self)->data);
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    core::free_buffer(container->data, container->bytes);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -125,23 +128,24 @@ RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim) {
     return raw;
 }
 
-Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std::ptrdiff_t* steps,
-          std::size_t origin) {
+Ref adopt(void* data, std::size_t bytes, DType dtype, int ndim, const std::size_t* shape,
+          const std::ptrdiff_t* steps, std::size_t origin) {
     const npy_intp itemsize = dtype == DType::Float64 ? 8 : 4;
     PyObject* container;
     try {
         require_numpy();
         container = PyObject_New(PyObject, container_type());
     } catch (...) {
-        core::free_buffer(data);
+        core::free_buffer(data, bytes);
         throw;
     }
     if (!container) {
-        core::free_buffer(data);
+        core::free_buffer(data, bytes);
         PyErr_Print();
         core::fault("Failed to create slice container");
     }
     reinterpret_cast<SliceContainer*>(container)->data = data;
+    reinterpret_cast<SliceContainer*>(container)->bytes = bytes;
     Ref owner = Ref::steal(container);
 
     npy_intp dims[2], strides[2];

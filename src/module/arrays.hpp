@@ -34,8 +34,8 @@ RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim);
 // A new array over the buffer `data`, which it takes over on every path: freed with
 // core::free_buffer when the last array using it goes away, or at once if the array cannot be
 // made. Element 0 lies `origin` elements into the buffer.
-Ref adopt(void* data, DType dtype, int ndim, const std::size_t* shape, const std::ptrdiff_t* steps,
-          std::size_t origin = 0);
+Ref adopt(void* data, std::size_t bytes, DType dtype, int ndim, const std::size_t* shape,
+          const std::ptrdiff_t* steps, std::size_t origin = 0);
 
 template <class T, std::size_t N>
 using ViewOf = std::conditional_t<N == 1, core::View1<T>, core::View2<T>>;
@@ -106,8 +106,9 @@ ArrayArg<T, N> accept(PyObject* obj, const char* param) {
 // The result array takes over the buffer with its shape and steps.
 template <class T, std::size_t N>
 Ref to_ndarray(core::Strided<T, N>&& result) {
-    return adopt(result.buffer.release(), dtype_of<T>, static_cast<int>(N), result.shape.data(),
-                 result.steps.data(), result.origin);
+    const std::size_t bytes = result.buffer.byte_size();
+    return adopt(result.buffer.release(), bytes, dtype_of<T>, static_cast<int>(N),
+                 result.shape.data(), result.steps.data(), result.origin);
 }
 
 // A contiguous 1-D result.
