@@ -96,9 +96,9 @@ PyTypeObject* container_type() {
             {Py_tp_doc, const_cast<char*>("Memory of a result array, freed with its last user.")},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"tarnwick.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec type_spec = {"tarnwick.PySliceContainer", sizeof(SliceContainer), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (!made) {
             PyErr_Print();
             core::fault("Failed to create slice container");
