@@ -209,3 +209,23 @@ def test_recycling_keeps_memory_bounded(rss_growth):
             tarnwick.relu_numpy(a)
 
     assert rss_growth(call, times=20) < 80 * 1024 * 1024
+
+
+def test_numpy_missing_is_a_fault_and_is_retried():
+    from conftest import run_python
+    code = """
+        import sys, tarnwick
+        saved = {k: sys.modules.pop(k) for k in list(sys.modules) if k.split(".")[0] == "numpy"}
+        sys.modules["numpy"] = None  # import numpy now fails
+        try:
+            tarnwick.relu_numpy([1.0])
+        except BaseException as exc:
+            print(type(exc).__qualname__, str(exc).startswith("Failed to access NumPy array API capsule"))
+        del sys.modules["numpy"]
+        sys.modules.update(saved)
+        import numpy
+        print(tarnwick.relu_numpy(numpy.array([-1.0, 2.0])).tolist())
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["PanicException True", "[0.0, 2.0]"]
