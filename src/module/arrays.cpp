@@ -97,7 +97,8 @@ PyTypeObject* container_type() {
             {0, nullptr},
         };
         static PyType_Spec type_spec = {"tarnwick.PySliceContainer", sizeof(SliceContainer), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                        slots};
         auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (!made) {
             PyErr_Print();
