@@ -23,21 +23,17 @@ Ref matmul(const Slots<2>& args) {
     return to_ndarray(core::matmul(a.view(), b.view()));
 }
 
-template <class T, Activation A>
+// fused_linear_f32 alone hands back its rows as one flat vector (Flat).
+template <class T, Activation A, bool Flat = false>
 Ref linear(const Slots<3>& args) {
     auto input = accept<T, 2>(args[0], "input");
     auto weights = accept<T, 2>(args[1], "weights");
     auto bias = accept<T, 1>(args[2], "bias");
-    return to_ndarray(core::linear(input.view(), weights.view(), bias.view(), A));
-}
-
-// fused_linear_f32 alone hands back its rows as one flat vector.
-Ref linear_flat_f32(const Slots<3>& args) {
-    auto input = accept<float, 2>(args[0], "input");
-    auto weights = accept<float, 2>(args[1], "weights");
-    auto bias = accept<float, 1>(args[2], "bias");
-    return to_ndarray(
-        core::linear_flat(input.view(), weights.view(), bias.view(), Activation::None));
+    if constexpr (Flat) {
+        return to_ndarray(core::linear_flat(input.view(), weights.view(), bias.view(), A));
+    } else {
+        return to_ndarray(core::linear(input.view(), weights.view(), bias.view(), A));
+    }
 }
 
 }  // namespace
@@ -61,8 +57,8 @@ const Function kFusedLinearFn = function<kFusedLinear, linear<double, Activation
     "fused_linear(input, weights, bias) (1 roundtrip)\n\nThis is THE EFFICIENCY PLAY that makes "
     "us faster than chaining operations.");
 
-const Function kFusedLinearF32Fn =
-    function<kFusedLinearF32, linear_flat_f32>("FUSED OPERATION: Linear transformation with f32");
+const Function kFusedLinearF32Fn = function<kFusedLinearF32, linear<float, Activation::None, true>>(
+    "FUSED OPERATION: Linear transformation with f32");
 
 const Function kFusedLinearReluFn = function<kFusedLinearRelu, linear<double, Activation::Relu>>(
     "FUSED OPERATION: Linear + ReLU (THE EFFICIENCY MONSTER)\n\nThis is what makes us "
