@@ -7,10 +7,11 @@
 #include "core/buffer.hpp"
 
 #include <pthread.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <mutex>
+
+#include "core/platform/memory.hpp"
 
 namespace tarnwick::core {
 
@@ -19,17 +20,6 @@ namespace {
 constexpr std::size_t kMinRecycled = std::size_t{128} << 10;  // below this malloc keeps blocks
 constexpr std::size_t kMaxHeld = std::size_t{64} << 20;       // memory kept idle at most
 constexpr std::size_t kSlots = 8;
-
-// Backs the 2 MiB-aligned part of a fresh block with huge pages: one page fault per 2 MiB
-// instead of 512, as NumPy's allocator asks for too. Only advice.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    if (bytes < 2 * kHuge) return;
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (start + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t last = (start + bytes) & ~(kHuge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-}
 
 struct Block {
     void* data = nullptr;
@@ -92,7 +82,7 @@ void* allocate_buffer(std::size_t bytes) {
         if (void* data = recycler().take(bytes)) return data;
     }
     void* data = ::operator new(bytes, std::align_val_t{kBufferAlign});
-    advise_huge_pages(data, bytes);
+    platform::advise_huge_pages(data, bytes);  // one page fault per 2 MiB, as NumPy asks too
     return data;
 }
 

@@ -1,14 +1,11 @@
 #include "module/errors.hpp"
 
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/platform/threads.hpp"
 
 namespace tarnwick::py {
 
@@ -130,10 +127,9 @@ PyObject* panic_type() {
 }
 
 std::string thread_name() {
-    if (syscall(SYS_gettid) == getpid()) return "main";
-    char name[32] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0]) return name;
-    return "<unnamed>";
+    if (core::platform::on_main_thread()) return "main";
+    std::string name = core::platform::current_thread_name();
+    return name.empty() ? "<unnamed>" : name;
 }
 
 // The source path from the project's root, as a reader of the report wants it.
