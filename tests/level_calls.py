@@ -18,7 +18,8 @@ def vector(n, dtype, scale=4.0):
     v = rng.standard_normal(n) * scale
     v[: len(SPECIAL)] = SPECIAL[:n]
     rng.shuffle(v)
-    return v.astype(dtype)
+    with np.errstate(over="ignore"):  # float32 takes the largest values as infinities
+        return v.astype(dtype)
 
 
 def matrix(rows, cols, dtype=np.float64):
