@@ -306,8 +306,9 @@ def main(argv: list[str]) -> int:
     except ImportError as error:
         sys.exit(f"bench.py: cannot import tarnwick ({error}); install it first (pip install .)")
     _steady_state_heap()
+    torch = "installed" if importlib.util.find_spec("torch") else "not installed"
     print(f"tarnwick {_version('tarnwick') or '(not installed)'}, pool of {_pool_size()} "
-          f"threads; torch {'installed' if importlib.util.find_spec('torch') else 'not installed'}")
+          f"threads; torch {torch}")
     results: list[Result] = []
     for family in args.families or _families():
         print(f"== {family}")

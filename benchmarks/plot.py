@@ -38,8 +38,8 @@ def _rows(document: dict) -> list[dict]:
                 low, high = ours["min"] / side["max"], ours["max"] / side["min"]
             goal = comparison["goal"]
             state = "none" if goal is None else ("missed" if comparison["missed"] else "ok")
-            rows.append({"family": result["family"], "label": f"{result['name']}  vs  {side['name']}",
-                         "role": side["role"], "ratio": comparison["ratio"], "low": low,
+            label = f"{result['name']}  vs  {side['name']}"
+            rows.append({"family": result["family"], "label": label, "role": side["role"], "ratio": comparison["ratio"], "low": low,
                          "high": high, "goal": goal, "state": state})
     return rows
 
