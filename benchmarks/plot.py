@@ -39,8 +39,9 @@ def _rows(document: dict) -> list[dict]:
             goal = comparison["goal"]
             state = "none" if goal is None else ("missed" if comparison["missed"] else "ok")
             label = f"{result['name']}  vs  {side['name']}"
-            rows.append({"family": result["family"], "label": label, "role": side["role"], "ratio": comparison["ratio"], "low": low,
-                         "high": high, "goal": goal, "state": state})
+            rows.append({"family": result["family"], "label": label, "role": side["role"],
+                         "ratio": comparison["ratio"], "low": low, "high": high, "goal": goal,
+                         "state": state})
     return rows
 
 
