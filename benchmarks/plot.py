@@ -3,8 +3,9 @@
     python benchmarks/plot.py FILE OUT.png
 
 One row per case and peer: tarnwick's time as a multiple of the peer's (the ratio of the
-medians; left of 1 tarnwick is faster), the spread of the sample-by-sample ratios as a bar, and
-the case's goal as a vertical tick. Met goals are green, missed ones red, cases without a goal
+medians; left of 1 tarnwick is faster), the middle half of the ratios of samples taken side by
+side as a bar (the spread without the outliers of a busy machine), and the case's goal as a
+vertical tick. Met goals are green, missed ones red, cases without a goal
 grey.
 """
 
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import statistics
 import sys
 from pathlib import Path
 
@@ -31,9 +33,8 @@ def _rows(document: dict) -> list[dict]:
         ours = result["sides"][0]
         for side, comparison in zip(result["sides"][1:], result["comparisons"]):
             pairs = list(zip(ours.get("samples", []), side.get("samples", [])))
-            if pairs:  # interleaved samples: each pair saw the same machine state
-                ratios = [a / b for a, b in pairs]
-                low, high = min(ratios), max(ratios)
+            if len(pairs) >= 2:  # interleaved samples: each pair saw the same machine state
+                low, _, high = statistics.quantiles([a / b for a, b in pairs], n=4)
             else:
                 low, high = ours["min"] / side["max"], ours["max"] / side["min"]
             goal = comparison["goal"]
@@ -74,7 +75,7 @@ def plot(document: dict, out: Path) -> None:
     ax.set_xscale("log")
     ax.set_yticks(list(ys), [r["label"] for r in rows], fontsize=7)
     ax.set_ylim(-0.7, len(rows) - 0.3)
-    ax.set_xlabel("tarnwick time / peer time (median; bar: spread of paired samples; "
+    ax.set_xlabel("tarnwick time / peer time (dot: medians; bar: middle half of paired samples; "
                   "|: goal; left of 1: tarnwick faster)", fontsize=8)
     # Family names beside their first row.
     for i, row in enumerate(rows):
