@@ -12,7 +12,7 @@ import tarnwick
 
 pytest.importorskip("mypy")
 
-SAMPLE = Path(__file__).parent / "typing" / "usage.py"
+SAMPLE = Path(__file__).parent / "typecheck" / "usage.py"
 SITE = Path(tarnwick.__file__).parent
 
 
