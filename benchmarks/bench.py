@@ -112,13 +112,11 @@ def _pool_size() -> int:
     return len(os.sched_getaffinity(0))
 
 
-def _torch_threads(case: Case) -> int:
+def _torch_threads(case: Case) -> None:
     """torch on one thread for calling-thread kernels, on our pool's size for pooled ones."""
-    import torch
-
-    threads = _pool_size() if case.pooled else 1
-    torch.set_num_threads(threads)
-    return threads
+    torch = sys.modules.get("torch")  # imported by the case that names a torch operation
+    if torch is not None:
+        torch.set_num_threads(_pool_size() if case.pooled else 1)
 
 
 def _loops_for(fn: Callable[[], object], budget: float = 2e-3) -> int:
