@@ -88,7 +88,9 @@ class Result:
 
     def as_json(self) -> dict:
         c = self.case
+        torch_threads = (_pool_size() if c.pooled else 1) if c.torch is not None else None
         return {"family": self.family, "name": c.name, "pooled": c.pooled, "note": c.note,
+                "torch_threads": torch_threads,
                 "sides": [s.as_json() for s in self.sides],
                 "comparisons": [{"peer": s.name, "role": s.role, "ratio": self.ratio(s),
                                  "goal": self.goal(s), "missed": self.missed(s)}
