@@ -166,7 +166,7 @@ private:
     // tile is whole, else through a spare tile (the same chains, only the edges thrown away).
     void tile(const Source<T>& a, const Source<T>& b, std::size_t i, std::size_t r, std::size_t j,
               std::size_t w, std::size_t kcur, bool first) {
-        const gemm_impl::TileFn<T> fn = tiles_.tile[r];
+        const gemm_impl::TileFn<T> fn = pack_a_ ? tiles_.packed[r] : tiles_.tile[r];
         const bool dense_rows = c_.col_step == 1 || c_.cols == 1;
         if (w == tiles_.nr && dense_rows) {
             fn(kcur, a.data, a.row_step, a.col_step, b.data, b.row_step, &c_(i, j), c_.row_step,

@@ -24,17 +24,20 @@ template <class T>
 using TileFn = void (*)(std::size_t kc, const T* a, std::ptrdiff_t a_row, std::ptrdiff_t a_col,
                         const T* b, std::ptrdiff_t ldb, T* c, std::ptrdiff_t ldc, bool first);
 
-// One level's tiles for one element type: tile[r] computes r rows (1 <= r <= mr), nr columns.
+// One level's tiles for one element type: tile[r] computes r rows (1 <= r <= mr), nr columns;
+// packed[r] the same for A packed column after column (a_row 1, a_col r), with the steps known
+// when compiled, which spares the registers that would hold them.
 template <class T>
 struct Tiles {
     std::size_t mr = 0;
     std::size_t nr = 0;
     TileFn<T> tile[kMaxTileRows + 1] = {};
+    TileFn<T> packed[kMaxTileRows + 1] = {};
 };
 
 // Ops: T (element), V (a vector of kWidth elements), splat, load, store, fma(x, y, acc)
 // giving x * y + acc with one rounding.
-template <class Ops, std::size_t R, std::size_t NV>
+template <class Ops, std::size_t R, std::size_t NV, bool Packed>
 void tile(std::size_t kc, const typename Ops::T* a, std::ptrdiff_t a_row, std::ptrdiff_t a_col,
           const typename Ops::T* b, std::ptrdiff_t ldb, typename Ops::T* c, std::ptrdiff_t ldc,
           bool first) {
@@ -50,6 +53,10 @@ void tile(std::size_t kc, const typename Ops::T* a, std::ptrdiff_t a_row, std::p
             acc[r][v] = first ? Ops::splat(T(-0.0))
                               : Ops::load(c + static_cast<std::ptrdiff_t>(r) * ldc + v * W);
         }
+    }
+    if constexpr (Packed) {
+        a_row = 1;
+        a_col = R;
     }
     const T* rows[R];
 #pragma GCC unroll 16
@@ -83,7 +90,8 @@ constexpr Tiles<typename Ops::T> make_tiles() {
     t.mr = MR;
     t.nr = NV * Ops::kWidth;
     [&]<std::size_t... R>(std::index_sequence<R...>) {
-        ((t.tile[R + 1] = &tile<Ops, R + 1, NV>), ...);
+        ((t.tile[R + 1] = &tile<Ops, R + 1, NV, false>), ...);
+        ((t.packed[R + 1] = &tile<Ops, R + 1, NV, true>), ...);
     }(std::make_index_sequence<MR>{});
     return t;
 }
