@@ -17,12 +17,17 @@ namespace {
 
 using gemm_impl::Tiles;
 
-// Elements of k per block: a strip of B (kc × nr) stays in the L1 cache while the panels of A
-// stream past it.
+// A strip of B (kc × nr) should take about half the L1 cache, the rest being for the panels of A
+// that stream past it; kc between 128 and 256 keeps the reloads of C rare.
+constexpr std::size_t kStripBytes = std::size_t{24} << 10;
+constexpr std::size_t kMinKc = 128;
 constexpr std::size_t kMaxKc = 256;
 // A block of A (mc × kc) is meant for the L2 cache, a block of B (kc × nc) for the L3.
 constexpr std::size_t kABlockBytes = std::size_t{192} << 10;
 constexpr std::size_t kBBlockBytes = std::size_t{2} << 20;
+// An operand this small stays in the L1 and L2 caches as it is: packing it costs more than
+// reading it through its steps.
+constexpr std::size_t kInPlaceBytes = std::size_t{64} << 10;
 // Widest tile of any level, for the scratch tile at the edges.
 constexpr std::size_t kMaxNr = 32;
 
@@ -104,13 +109,18 @@ public:
     void run() {
         const std::size_t m = c_.rows, n = c_.cols, k = a_.cols;
         const std::size_t mr = tiles_.mr, nr = tiles_.nr;
-        kc_ = even_block(k, kMaxKc);
-        mc_ = std::min(m, std::max(mr, kABlockBytes / sizeof(T) / kMaxKc / mr * mr));
-        nc_ = std::min(round_up(n, nr), std::max(nr, kBBlockBytes / sizeof(T) / kMaxKc / nr * nr));
+        const std::size_t max_kc = std::clamp(kStripBytes / sizeof(T) / nr, kMinKc, kMaxKc);
+        kc_ = even_block(k, max_kc);
+        mc_ = std::min(m, std::max(mr, kABlockBytes / sizeof(T) / max_kc / mr * mr));
+        nc_ = std::min(round_up(n, nr), std::max(nr, kBBlockBytes / sizeof(T) / max_kc / nr * nr));
         // A panel is worth packing once several strips of B read it; a strip of B once several
-        // panels of A do, or when its rows are not dense. Read in place, each is read once.
-        pack_a_ = n > 4 * nr;
-        pack_b_ = m > 2 * mr || (n > 1 && b_.col_step != 1);
+        // panels of A do, or when its rows are not dense. Small operands stay in cache as they
+        // are.
+        const auto large = [](std::size_t rows, std::size_t cols) {
+            return rows * cols > kInPlaceBytes / sizeof(T);
+        };
+        pack_a_ = n > 4 * nr && large(m, k);
+        pack_b_ = (n > 1 && b_.col_step != 1) || (m > 2 * mr && large(k, n));
         const std::size_t a_bytes = pack_a_ ? mc_ * kc_ * sizeof(T) : 0;
         const std::size_t b_bytes = (pack_b_ ? nc_ : nr) * kc_ * sizeof(T);
         gemm_impl::Scratch scratch(round_up(a_bytes, 64) + b_bytes);
@@ -145,8 +155,19 @@ private:
                 const Source<T> a =
                     pack_a_ ? Source<T>{a_pack_ + ir * kcur, 1, static_cast<std::ptrdiff_t>(r)}
                             : Source<T>{&a_(ic + ir, pc), a_.row_step, a_.col_step};
+                if (ir + mr < mcur)
+                    prefetch_c(ic + ir + mr, std::min(mr, mcur - ir - mr), jc + jr, w);
                 tile(a, b, ic + ir, r, jc + jr, w, kcur, first);
             }
+        }
+    }
+
+    // The next tile's part of C, which a tile reads (after the first block of k) and writes:
+    // fetched while this one computes, as the first loads of a tile wait for it otherwise.
+    void prefetch_c(std::size_t i, std::size_t r, std::size_t j, std::size_t w) const {
+        for (std::size_t x = 0; x < r; ++x) {
+            __builtin_prefetch(&c_(i + x, j), 1);
+            __builtin_prefetch(&c_(i + x, j + w - 1), 1);
         }
     }
 

@@ -62,6 +62,7 @@ void tile(std::size_t kc, const typename Ops::T* a, std::ptrdiff_t a_row, std::p
 #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) rows[r] = a + static_cast<std::ptrdiff_t>(r) * a_row;
     std::ptrdiff_t at = 0;
+#pragma GCC unroll 4
     for (std::size_t p = 0; p < kc; ++p, at += a_col, b += ldb) {
         V bv[NV];
 #pragma GCC unroll 8
