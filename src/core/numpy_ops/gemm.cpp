@@ -50,30 +50,40 @@ V part(const V& v, std::size_t r0, std::size_t rows, std::size_t c0, std::size_t
 }
 
 // B's block (kc × nc) as strips of nr columns, each kc rows of nr values; columns past the
-// block's end are zero. Walks the operand along its shorter step.
+// block's end are zero. B is read along its shorter step, one row (or column) at a time across
+// all strips: strip by strip, every read would land on another page.
 template <class T>
 void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
-    const bool along_rows = std::abs(b.col_step) <= std::abs(b.row_step);
-    for (std::size_t j0 = 0; j0 < b.cols; j0 += nr, dst += b.rows * nr) {
-        const std::size_t w = std::min(nr, b.cols - j0);
-        if (along_rows) {
-            for (std::size_t p = 0; p < b.rows; ++p) {
-                const T* src = &b(p, j0);
-                T* out = dst + p * nr;
-                for (std::size_t j = 0; j < w; ++j)
-                    out[j] = src[static_cast<std::ptrdiff_t>(j) * b.col_step];
-                for (std::size_t j = w; j < nr; ++j) out[j] = T(0);
-            }
-            continue;
-        }
-        for (std::size_t j = 0; j < w; ++j) {
-            const T* src = &b(0, j0 + j);
-            for (std::size_t p = 0; p < b.rows; ++p)
-                dst[p * nr + j] = src[static_cast<std::ptrdiff_t>(p) * b.row_step];
-        }
+    const std::size_t strip = b.rows * nr;
+    if (std::abs(b.col_step) <= std::abs(b.row_step)) {
         for (std::size_t p = 0; p < b.rows; ++p) {
-            for (std::size_t j = w; j < nr; ++j) dst[p * nr + j] = T(0);
+            const T* src = &b(p, 0);
+            T* out = dst + p * nr;
+            for (std::size_t j0 = 0; j0 < b.cols; j0 += nr, out += strip) {
+                const std::size_t w = std::min(nr, b.cols - j0);
+                if (b.col_step == 1) {
+                    std::copy_n(src + j0, w, out);
+                } else {
+                    for (std::size_t j = 0; j < w; ++j) {
+                        out[j] = src[static_cast<std::ptrdiff_t>(j0 + j) * b.col_step];
+                    }
+                }
+                std::fill(out + w, out + nr, T(0));
+            }
         }
+        return;
+    }
+    for (std::size_t j = 0; j < b.cols; ++j) {
+        const T* src = &b(0, j);
+        T* out = dst + j / nr * strip + j % nr;
+        for (std::size_t p = 0; p < b.rows; ++p) {
+            out[p * nr] = src[static_cast<std::ptrdiff_t>(p) * b.row_step];
+        }
+    }
+    if (const std::size_t w = b.cols % nr; w != 0) {
+        T* last = dst + b.cols / nr * strip;
+        for (std::size_t p = 0; p < b.rows; ++p)
+            std::fill(last + p * nr + w, last + (p + 1) * nr, T(0));
     }
 }
 
