@@ -91,13 +91,23 @@ void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
 // the panel of r rows starting at row i holds element (i + x, p) at dst[i * kc + p * r + x].
 template <class T>
 void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
+    const bool along_rows = std::abs(a.col_step) <= std::abs(a.row_step);
     for (std::size_t i0 = 0; i0 < a.rows; i0 += mr) {
         const std::size_t r = std::min(mr, a.rows - i0);
-        T* out = dst + i0 * a.cols;
+        T* panel = dst + i0 * a.cols;
+        // Each element is read once: walk the operand along its shorter step.
+        if (along_rows) {
+            for (std::size_t x = 0; x < r; ++x) {
+                const T* src = &a(i0 + x, 0);
+                T* out = panel + x;
+                for (std::size_t p = 0; p < a.cols; ++p, src += a.col_step, out += r) *out = *src;
+            }
+            continue;
+        }
         for (std::size_t p = 0; p < a.cols; ++p) {
             const T* src = &a(i0, p);
-            for (std::size_t x = 0; x < r; ++x)
-                *out++ = src[static_cast<std::ptrdiff_t>(x) * a.row_step];
+            T* out = panel + p * r;
+            for (std::size_t x = 0; x < r; ++x, src += a.row_step) out[x] = *src;
         }
     }
 }
