@@ -95,12 +95,15 @@ void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
     for (std::size_t i0 = 0; i0 < a.rows; i0 += mr) {
         const std::size_t r = std::min(mr, a.rows - i0);
         T* panel = dst + i0 * a.cols;
-        // Each element is read once: walk the operand along its shorter step.
+        // Along rows, the panel's rows are read side by side: one stream per row keeps several
+        // cache misses in flight, where one row at a time waited on each.
         if (along_rows) {
-            for (std::size_t x = 0; x < r; ++x) {
-                const T* src = &a(i0 + x, 0);
-                T* out = panel + x;
-                for (std::size_t p = 0; p < a.cols; ++p, src += a.col_step, out += r) *out = *src;
+            const T* src[gemm_impl::kMaxTileRows];
+            for (std::size_t x = 0; x < r; ++x) src[x] = &a(i0 + x, 0);
+            T* out = panel;
+            std::ptrdiff_t at = 0;
+            for (std::size_t p = 0; p < a.cols; ++p, at += a.col_step) {
+                for (std::size_t x = 0; x < r; ++x) *out++ = src[x][at];
             }
             continue;
         }
