@@ -1,5 +1,5 @@
 """Runs the GEMM's own C++ test (every element one FMA chain, result layouts Python never passes)
-at each CPU level this processor has."""
+at each CPU level this processor has, and with every level's tile geometry emulated."""
 
 import platform
 import shutil
@@ -38,8 +38,9 @@ def binary(tmp_path_factory):
     return out / "test_gemm"
 
 
-@pytest.mark.parametrize("level", ["baseline", "avx2", "avx512"])
+@pytest.mark.parametrize("level", ["baseline", "avx2", "avx512", "emulated"])
 def test_gemm_native(binary, level):
-    result = subprocess.run([str(binary)], capture_output=True, text=True, timeout=600,
+    args = [str(binary)] + (["emulated"] if level == "emulated" else [])
+    result = subprocess.run(args, capture_output=True, text=True, timeout=600,
                             env={"TARNWICK_CPU": level})
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]

@@ -126,8 +126,8 @@ struct Source {
 template <class T>
 class Product {
 public:
-    Product(const View2<T>& a, const View2<T>& b, const Out2<T>& c)
-        : a_(a), b_(b), c_(c), tiles_(gemm_impl::tiles<T>()) {}
+    Product(const Tiles<T>& tiles, const View2<T>& a, const View2<T>& b, const Out2<T>& c)
+        : a_(a), b_(b), c_(c), tiles_(tiles) {}
 
     void run() {
         const std::size_t m = c_.rows, n = c_.cols, k = a_.cols;
@@ -242,7 +242,7 @@ private:
 };
 
 template <class T>
-void product(View2<T> a, View2<T> b, Out2<T> c) {
+void product(const Tiles<T>& tiles, View2<T> a, View2<T> b, Out2<T> c) {
     const std::size_t m = c.rows, n = c.cols, k = a.cols;
     if (m == 0 || n == 0) return;
     if (k == 0) {  // the empty sum
@@ -258,14 +258,25 @@ void product(View2<T> a, View2<T> b, Out2<T> c) {
         b = at;
         c = c.transposed();
     }
-    Product<T>(a, b, c).run();
+    Product<T>(tiles, a, b, c).run();
 }
 
 }  // namespace
 
 void gemm(const View2<double>& a, const View2<double>& b, const Out2<double>& c) {
-    product(a, b, c);
+    product(gemm_impl::tiles<double>(), a, b, c);
 }
-void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c) { product(a, b, c); }
+void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c) {
+    product(gemm_impl::tiles<float>(), a, b, c);
+}
+
+void gemm_impl::gemm_with(const Tiles<double>& tiles, const View2<double>& a,
+                          const View2<double>& b, const Out2<double>& c) {
+    product(tiles, a, b, c);
+}
+void gemm_impl::gemm_with(const Tiles<float>& tiles, const View2<float>& a, const View2<float>& b,
+                          const Out2<float>& c) {
+    product(tiles, a, b, c);
+}
 
 }  // namespace tarnwick::core
