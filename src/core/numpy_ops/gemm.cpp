@@ -87,6 +87,34 @@ void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
     }
 }
 
+// R dense rows of kc elements into one panel, column after column. With R known the inner loop
+// unrolls into plain loads and stores, about twice as fast as the general loop.
+template <std::size_t R, class T>
+void pack_rows(const T* const* src, std::size_t kc, T* out) {
+    for (std::size_t p = 0; p < kc; ++p, out += R) {
+#pragma GCC unroll 16
+        for (std::size_t x = 0; x < R; ++x) out[x] = src[x][p];
+    }
+}
+
+// The full panels of the levels' tile heights; false for other heights.
+template <class T>
+bool pack_dense_rows(const T* const* src, std::size_t r, std::size_t kc, T* out) {
+    switch (r) {
+        case 4:
+            pack_rows<4>(src, kc, out);
+            return true;
+        case 6:
+            pack_rows<6>(src, kc, out);
+            return true;
+        case 12:
+            pack_rows<12>(src, kc, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A's block (mc × kc) as panels of mr rows (fewer in the last), each column after column:
 // the panel of r rows starting at row i holds element (i + x, p) at dst[i * kc + p * r + x].
 template <class T>
@@ -100,6 +128,7 @@ void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
         if (along_rows) {
             const T* src[gemm_impl::kMaxTileRows];
             for (std::size_t x = 0; x < r; ++x) src[x] = &a(i0 + x, 0);
+            if (a.col_step == 1 && pack_dense_rows(src, r, a.cols, panel)) continue;
             T* out = panel;
             std::ptrdiff_t at = 0;
             for (std::size_t p = 0; p < a.cols; ++p, at += a.col_step) {
