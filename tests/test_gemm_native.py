@@ -11,7 +11,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["tests/cpp/test_gemm.cpp", "src/core/numpy_ops/gemm.cpp",
            "src/core/numpy_ops/gemm_scratch.cpp", "src/core/numpy_ops/gemm_tiles.cpp",
-           "src/core/cpu.cpp", "src/core/buffer.cpp"]
+           "src/core/cpu.cpp", "src/core/buffer.cpp", "src/core/platform/memory.cpp"]
 LEVEL_SOURCES = {  # built with their level's flags, as CMakeLists.txt does
     "src/core/numpy_ops/gemm_tiles_avx2.cpp": ["-mavx2", "-mfma"],
     "src/core/numpy_ops/gemm_tiles_avx512.cpp": ["-mavx2", "-mfma", "-mavx512f", "-mavx512dq",
