@@ -1,4 +1,4 @@
-// Facts about the calling thread and its name, as far as the operating system tells them.
+// Facts about the calling thread, as far as the operating system tells them.
 #pragma once
 
 #include <string>
@@ -10,8 +10,5 @@ bool on_main_thread() noexcept;
 
 // The calling thread's name, or "" when it has none or the system keeps no names.
 std::string current_thread_name();
-
-// Names the calling thread for debuggers and process listings (Linux keeps 15 characters).
-void name_current_thread(const char* name) noexcept;
 
 }  // namespace tarnwick::core::platform
