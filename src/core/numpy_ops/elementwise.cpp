@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/errors.hpp"
+#include "core/exp/kernels.hpp"
 #include "core/numpy_ops/elementwise_simd.hpp"
 #include "core/pool.hpp"
 
@@ -17,12 +18,10 @@ namespace {
 // Lengths below which a call stays on the calling thread. Handing pieces to the pool and
 // waiting for them costs 3-5 us (more when a worker has gone to sleep), so a piece must save
 // about that much: a cheap map gets there at ~256 KiB of input (about 6 us of work alone), a
-// libm call per element (6 ns for exp, 3.5 ns for expf) at a few thousand elements, and the
-// sums (0.15-0.2 ns per element once eight leaves run side by side) at 64 Ki elements.
+// sigmoid at a few thousand elements (see sigmoid_grain), and the sums (0.15-0.2 ns per
+// element once eight leaves run side by side) at 64 Ki elements.
 template <class T>
 constexpr std::size_t kMapGrain = (std::size_t{256} << 10) / sizeof(T);
-template <class T>
-constexpr std::size_t kSigmoidGrain = sizeof(T) == sizeof(double) ? 2048 : 4096;
 constexpr std::size_t kSquaresGrain = std::size_t{1} << 16;
 
 // Leaves summed side by side, in vector lanes where the processor has them, so that their
@@ -56,15 +55,34 @@ Buffer<T> scale_map(View1<T> x, T factor) {
     return map(x, kMapGrain<T>, run, [factor](T v) { return v * factor; });
 }
 
-double sigmoid_one(double x) { return 1.0 / (1.0 + std::exp(-x)); }
-float sigmoid_one(float x) { return 1.0f / (1.0f + ::expf(-x)); }
+// A library call per element costs about 6 ns (exp) or 3.5 ns (expf); the exact vector
+// exponentials about a sixth of that, so their pieces must be longer to pay for the hand-over.
+template <class T>
+std::size_t sigmoid_grain(const exact_exp::Kernels& k) {
+    const bool vector = &k != &exact_exp::portable;
+    if constexpr (sizeof(T) == sizeof(double)) return vector ? 8192 : 2048;
+    return vector ? 16384 : 4096;
+}
+
+void sigmoid_block(const exact_exp::Kernels& k, const double* in, double* out, std::size_t n) {
+    k.sigmoid(in, out, n);
+}
+void sigmoid_block(const exact_exp::Kernels& k, const float* in, float* out, std::size_t n) {
+    k.sigmoidf(in, out, n);
+}
 
 template <class T>
 Buffer<T> sigmoid_map(View1<T> x) {
-    auto run = [](const T* in, T* out, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = sigmoid_one(in[i]);
-    };
-    return map(x, kSigmoidGrain<T>, run, [](T v) { return sigmoid_one(v); });
+    const exact_exp::Kernels& k = exact_exp::kernels();
+    Buffer<T> out(x.len);
+    T* y = out.data();
+    parallel_for(x.len, sigmoid_grain<T>(k), [&](std::size_t begin, std::size_t end) {
+        if (x.contiguous()) return sigmoid_block(k, x.data + begin, y + begin, end - begin);
+        // A strided piece is gathered into its place in the result and transformed there.
+        for (std::size_t i = begin; i < end; ++i) y[i] = x[i];
+        sigmoid_block(k, y + begin, y + begin, end - begin);
+    });
+    return out;
 }
 
 // K leaves summed in lock step over their common length, then each tail on its own; every
