@@ -132,14 +132,12 @@ struct Algorithm {
     }
 
     static void sigmoidf_array(const float* x, float* y, std::size_t n) {
-        over_vectors<float, kFloatLanes>(x, y, n, [](const float* in, float* out) {
-            L::store_f(out, sigmoidf(L::load_f(in)));
-        });
+        over_vectors<float, kFloatLanes>(
+            x, y, n, [](const float* in, float* out) { L::store_f(out, sigmoidf(L::load_f(in))); });
     }
 
     // The sum is one chain in index order, as the scalar loop adds it.
-    static double exp_shifted_sum(const double* x, double m, double* y, std::size_t n,
-                                  double s) {
+    static double exp_shifted_sum(const double* x, double m, double* y, std::size_t n, double s) {
         const D mv = L::splat(m);
         alignas(64) double e[kLanes];
         std::size_t i = 0;
@@ -180,8 +178,13 @@ struct Algorithm {
     }
 
     static constexpr Kernels kernels(const char* name) {
-        return Kernels{exp_array,      expf_array,      sigmoid_array,         sigmoidf_array,
-                       exp_shifted_sum, exp_shifted_accumulate, name};
+        return Kernels{exp_array,
+                       expf_array,
+                       sigmoid_array,
+                       sigmoidf_array,
+                       exp_shifted_sum,
+                       exp_shifted_accumulate,
+                       name};
     }
 };
 

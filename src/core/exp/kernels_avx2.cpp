@@ -47,12 +47,20 @@ struct Lanes {
     static I lookup(const std::uint64_t* table, I index) {
         return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
     }
-    // table[2 index] and table[2 index + 1].
+    // table[2 index] and table[2 index + 1]: one 16-byte load per lane, then unpacked, which
+    // measured faster than two gathers.
     static void lookup_pairs(const std::uint64_t* table, I index, D& first, I& second) {
-        const I twice = _mm256_add_epi64(index, index);
-        const auto* base = reinterpret_cast<const long long*>(table);
-        first = _mm256_castsi256_pd(_mm256_i64gather_epi64(base, twice, 8));
-        second = _mm256_i64gather_epi64(base + 1, twice, 8);
+        alignas(32) std::uint64_t i[kLanes];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(i), index);
+        auto pair = [table](std::uint64_t k) {
+            return _mm_load_si128(reinterpret_cast<const __m128i*>(table + 2 * k));
+        };
+        const I lanes02 =
+            _mm256_inserti128_si256(_mm256_castsi128_si256(pair(i[0])), pair(i[2]), 1);
+        const I lanes13 =
+            _mm256_inserti128_si256(_mm256_castsi128_si256(pair(i[1])), pair(i[3]), 1);
+        first = _mm256_castsi256_pd(_mm256_unpacklo_epi64(lanes02, lanes13));
+        second = _mm256_unpackhi_epi64(lanes02, lanes13);
     }
 
     static F splat_f(float v) { return _mm256_set1_ps(v); }

@@ -34,8 +34,7 @@ double exp_shifted_sum(const double* x, double m, double* y, std::size_t n, doub
     return s;
 }
 
-void exp_shifted_accumulate(const double* x, const double* m, double* y, double* s,
-                            std::size_t n) {
+void exp_shifted_accumulate(const double* x, const double* m, double* y, double* s, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         y[i] = ::exp(x[i] - m[i]);
         s[i] += y[i];
@@ -44,8 +43,8 @@ void exp_shifted_accumulate(const double* x, const double* m, double* y, double*
 
 }  // namespace
 
-constinit const Kernels portable = {
-    exp_array,       expf_array,      sigmoid_array, sigmoidf_array,
-    exp_shifted_sum, exp_shifted_accumulate, "library"};
+constinit const Kernels portable = {exp_array,      expf_array,      sigmoid_array,
+                                    sigmoidf_array, exp_shifted_sum, exp_shifted_accumulate,
+                                    "library"};
 
 }  // namespace tarnwick::core::exact_exp

@@ -53,8 +53,8 @@ void divide(double* p, std::size_t n, double s) {
 
 // exp(v - m) of each value into `out`, whose row has the same step; returns their sum in
 // column order from -0.0.
-double exp_shifted_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step,
-                       double m, const Kernels& exps) {
+double exp_shifted_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step, double m,
+                       const Kernels& exps) {
     if (step == 1) return exps.exp_shifted_sum(in, m, out, n, -0.0);
     double s = -0.0;
     double block[kGatherBlock];
