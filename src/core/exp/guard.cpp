@@ -48,7 +48,7 @@ std::vector<double> double_probes() {
         0x1.89fdb6a1fa20ep+0, 0x1.5fc80d59e1298p-2, -0x1.2e59d3b4cc641p+8, -0x1.427d3c5f81bp+2,
         -0x1.46d678a653569p+8};
     for (int e = -1074; e <= 1023; ++e) {
-        for (double f : {1.0, 1.3125, 1.9999999999999998}) {
+        for (double f : {1.3125, 1.9999999999999998}) {
             p.push_back(::ldexp(f, e));
             p.push_back(-::ldexp(f, e));
         }
@@ -74,7 +74,7 @@ std::vector<float> float_probes() {
                             -0x1.32435ap+5f, 0x1.e086e8p-8f, -0x1.b5091ap+1f, 0x1.557d9p+3f,
                             -0x1.545d6p-8f, -0x1.005a68p+4f, -0x1.48f186p-1f, 0x1.75f77ep-4f};
     for (int e = -149; e <= 127; ++e) {
-        for (float f : {1.0f, 1.3125f, 1.99999988f}) {
+        for (float f : {1.3125f, 1.99999988f}) {
             p.push_back(::ldexpf(f, e));
             p.push_back(-::ldexpf(f, e));
         }
@@ -104,13 +104,13 @@ bool same_values(const std::vector<T>& a, const std::vector<T>& b) {
     return a.size() == b.size() && same_values(a.data(), b.data(), a.size());
 }
 
-// Runs one map of both variants over the probes and compares, at several start offsets so that
-// each probe also sits in other lanes and in the padded rest.
+// Runs one map of both variants over the probes and compares, also from an odd start, so that
+// each probe sits in two lanes and the rest is padded differently.
 template <class T, class Map>
 bool same_map(const std::vector<T>& probes, Map candidate, Map reference) {
     std::vector<T> want(probes.size()), got(probes.size());
     reference(probes.data(), want.data(), probes.size());
-    for (std::size_t offset : {0, 1, 2, 3, 5, 7, 11, 15}) {
+    for (std::size_t offset : {0, 3}) {
         const std::size_t n = probes.size() - offset;
         candidate(probes.data() + offset, got.data(), n);
         if (!same_values(got.data(), want.data() + offset, n)) return false;
@@ -121,25 +121,25 @@ bool same_map(const std::vector<T>& probes, Map candidate, Map reference) {
 bool same_shifted(const std::vector<double>& probes, const Kernels& candidate) {
     const std::size_t n = probes.size();
     std::vector<double> want(n), got(n), m(n), want_s(n, -0.0), got_s(n, -0.0);
-    for (std::size_t i = 0; i < n; ++i) m[i] = probes[(i * 7 + 3) % n];
-    for (double shift : {0.0, 1.5, -700.0}) {
-        double s_want = portable.exp_shifted_sum(probes.data(), shift, want.data(), n, -0.0);
-        double s_got = candidate.exp_shifted_sum(probes.data(), shift, got.data(), n, -0.0);
+    for (double shift : {0.0, -700.0}) {
+        const double s_want = portable.exp_shifted_sum(probes.data(), shift, want.data(), n, -0.0);
+        const double s_got = candidate.exp_shifted_sum(probes.data(), shift, got.data(), n, -0.0);
         if (!same_values(got, want) || !same_values(&s_got, &s_want, 1)) return false;
-        // Finite sums too: the probes without infinities and NaN, from an odd start.
-        std::vector<double> finite;
-        for (double v : probes) {
-            if (v - v == 0.0 && v < 700.0) finite.push_back(v);
-        }
-        s_want = portable.exp_shifted_sum(finite.data() + 1, shift, want.data(), finite.size() - 1,
-                                          0.25);
-        s_got = candidate.exp_shifted_sum(finite.data() + 1, shift, got.data(), finite.size() - 1,
-                                          0.25);
-        if (!same_values(got.data(), want.data(), finite.size() - 1) ||
-            std::bit_cast<std::uint64_t>(s_got) != std::bit_cast<std::uint64_t>(s_want)) {
-            return false;
-        }
     }
+    // Finite values only, so that the sum's bits show the order it was added in; from an odd
+    // start and onto a sum that is not zero.
+    std::vector<double> finite;
+    for (double v : probes) {
+        if (v > -700.0 && v < 700.0) finite.push_back(v);
+    }
+    const std::size_t k = finite.size() - 1;
+    const double s_want = portable.exp_shifted_sum(finite.data() + 1, 1.5, want.data(), k, 0.25);
+    const double s_got = candidate.exp_shifted_sum(finite.data() + 1, 1.5, got.data(), k, 0.25);
+    if (!same_values(got.data(), want.data(), k) ||
+        std::bit_cast<std::uint64_t>(s_got) != std::bit_cast<std::uint64_t>(s_want)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) m[i] = probes[(i * 7 + 3) % n];
     portable.exp_shifted_accumulate(probes.data(), m.data(), want.data(), want_s.data(), n);
     candidate.exp_shifted_accumulate(probes.data(), m.data(), got.data(), got_s.data(), n);
     return same_values(got, want) && same_values(got_s, want_s);
