@@ -115,7 +115,8 @@ def test_result_does_not_depend_on_position():
 @pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
 def test_vector_exp_native(tmp_path):
     """The vector kernels themselves against the library: a million random doubles over the
-    whole range and a million float bit patterns, every variant this processor runs."""
+    whole range and a million float bit patterns, every variant this processor runs; and the
+    guard rejects variants that differ from the library the way another build would."""
     env = dict(os.environ, VERIFY_EXP_BUILD=str(tmp_path))
     result = subprocess.run([str(ROOT / "tools/verify_exp/run.sh"), "sample"], env=env,
                             capture_output=True, text=True, timeout=600)

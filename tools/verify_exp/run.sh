@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds tools/verify_exp/verify against the exponential sources and runs it:
-#   tools/verify_exp/run.sh [which | doubles N | floats [STRIDE] | bench | sample | all]
+#   tools/verify_exp/run.sh [which | doubles N | floats [STRIDE] | guard | bench | sample | all]
 # `all` is the one-off check: 10^9 doubles and every float (minutes on two processors);
-# `sample` the suite's: 10^6 doubles and 10^6 float bit patterns.
+# `sample` the suite's: the guard's own check, 10^6 doubles and 10^6 float bit patterns.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${VERIFY_EXP_BUILD:-$root/build/verify_exp}
@@ -27,6 +27,7 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 "$cxx" -pthread "${objects[@]}" -o "$out/verify" -lm
 case ${1:-which} in
     all) "$out/verify" which && "$out/verify" doubles 1000000000 && "$out/verify" floats ;;
-    sample) "$out/verify" which && "$out/verify" doubles 1000000 && "$out/verify" floats 4099 ;;
+    sample) "$out/verify" which && "$out/verify" guard && "$out/verify" doubles 1000000 &&
+        "$out/verify" floats 4099 ;;
     *) "$out/verify" "$@" ;;
 esac

@@ -6,6 +6,8 @@
 //   verify floats [STRIDE]     expf on every STRIDE-th float bit pattern (default 1: all 2^32),
 //                              every variant
 //   verify bench               values per second per thread: vector exp against ::exp
+//   verify guard               the guard rejects variants that differ from the library in a
+//                              way a different build or algorithm would
 #include <math.h>
 
 #include <algorithm>
@@ -160,6 +162,48 @@ void bench() {
     }
 }
 
+// Variants that differ from the library: rounded from a wider exp (as a correctly rounded
+// library would be), one ulp off in a single binade, or off in the last lane of a vector.
+void exp_from_long_double(const double* x, double* y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = static_cast<double>(::expl(x[i]));
+}
+void exp_off_in_one_binade(const double* x, double* y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        y[i] = ::exp(x[i]);
+        if (std::fabs(x[i]) >= 64.0 && std::fabs(x[i]) < 128.0) y[i] = std::nextafter(y[i], 0.0);
+    }
+}
+void expf_off_in_last_lane(const float* x, float* y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = ::expf(x[i]) * (i % 8 == 7 ? 1.0000001f : 1.0f);
+}
+void sigmoidf_widened(const float* x, float* y, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        y[i] = static_cast<float>(1.0 / (1.0 + ::exp(-double{x[i]})));
+}
+
+int check_guard() {
+    int failures = 0;
+    auto expect = [&](const char* what, Kernels k, bool want) {
+        const bool got = exact_exp::agrees_with_library(k);
+        std::printf("guard on %s: %s\n", what, got ? "agrees" : "differs");
+        failures += got != want;
+    };
+    expect("the library", exact_exp::portable, true);
+    Kernels k = exact_exp::portable;
+    k.exp = exp_from_long_double;
+    expect("exp rounded from long double", k, false);
+    k = exact_exp::portable;
+    k.exp = exp_off_in_one_binade;
+    expect("exp one ulp off in [64, 128)", k, false);
+    k = exact_exp::portable;
+    k.expf = expf_off_in_last_lane;
+    expect("expf off in every eighth value", k, false);
+    k = exact_exp::portable;
+    k.sigmoidf = sigmoidf_widened;
+    expect("sigmoidf through double", k, false);
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,10 +222,11 @@ int main(int argc, char** argv) {
         const std::uint64_t stride = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
         return check_floats(stride == 0 ? 1 : stride) != 0;
     }
+    if (mode == "guard") return check_guard() != 0;
     if (mode == "bench") {
         bench();
         return 0;
     }
-    std::fprintf(stderr, "usage: verify which | doubles N | floats [STRIDE] | bench\n");
+    std::fprintf(stderr, "usage: verify which | doubles N | floats [STRIDE] | guard | bench\n");
     return 2;
 }
