@@ -149,15 +149,19 @@ void bench() {
     }
     // Alternate the variants so that a burst of other load hits them alike.
     for (int round = 0; round < 3; ++round) {
-        const double lib = ns_per_value<double>(exact_exp::portable.exp, x, y);
-        const double libf = ns_per_value<float>(exact_exp::portable.expf, xf, yf);
+        const Kernels& lib = exact_exp::portable;
         for (const Kernels* v : runnable_variants()) {
-            const double vec = ns_per_value<double>(v->exp, x, y);
-            const double vecf = ns_per_value<float>(v->expf, xf, yf);
-            std::printf(
-                "round %d %s: exp %.2f ns (library %.2f, %.1fx)  expf %.2f ns (library %.2f, "
-                "%.1fx)\n",
-                round, v->name, vec, lib, lib / vec, vecf, libf, libf / vecf);
+            auto line = [&](const char* what, double vec, double scalar) {
+                std::printf("round %d %s %-9s %5.2f ns per value (library calls %5.2f, %.1fx)\n",
+                            round, v->name, what, vec, scalar, scalar / vec);
+            };
+            line("exp", ns_per_value<double>(v->exp, x, y), ns_per_value<double>(lib.exp, x, y));
+            line("expf", ns_per_value<float>(v->expf, xf, yf),
+                 ns_per_value<float>(lib.expf, xf, yf));
+            line("sigmoid", ns_per_value<double>(v->sigmoid, x, y),
+                 ns_per_value<double>(lib.sigmoid, x, y));
+            line("sigmoidf", ns_per_value<float>(v->sigmoidf, xf, yf),
+                 ns_per_value<float>(lib.sigmoidf, xf, yf));
         }
     }
 }
