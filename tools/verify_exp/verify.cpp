@@ -139,6 +139,8 @@ double ns_per_value(F run, const std::vector<T>& x, std::vector<T>& y) {
     return times[times.size() / 2] / static_cast<double>(x.size());
 }
 
+constexpr std::size_t kRows = exact_exp::kRowGroup;
+
 void bench() {
     constexpr std::size_t n = 1 << 14;  // in the first-level cache with its result
     std::vector<double> x(n), y(n);
@@ -162,6 +164,33 @@ void bench() {
                  ns_per_value<double>(lib.sigmoid, x, y));
             line("sigmoidf", ns_per_value<float>(v->sigmoidf, xf, yf),
                  ns_per_value<float>(lib.sigmoidf, xf, yf));
+            // Softmax rows of 1024: one row's sum at a time against a group side by side.
+            auto rows = [&](const Kernels& k, bool grouped) {
+                return [&k, grouped](const double* in, double* out, std::size_t len) {
+                    constexpr std::size_t kCols = 1024;
+                    for (std::size_t i = 0; i + kRows * kCols <= len; i += kRows * kCols) {
+                        const double* x[kRows];
+                        double* y[kRows];
+                        double m[kRows], sums[kRows];
+                        for (std::size_t r = 0; r < kRows; ++r) {
+                            x[r] = in + i + r * kCols;
+                            y[r] = out + i + r * kCols;
+                            m[r] = 1.0;
+                            sums[r] = -0.0;
+                        }
+                        if (grouped) {
+                            k.exp_shifted_sums(x, m, y, kCols, sums, kRows);
+                        } else {
+                            for (std::size_t r = 0; r < kRows; ++r)
+                                sums[r] = k.exp_shifted_sum(x[r], m[r], y[r], kCols, sums[r]);
+                        }
+                    }
+                };
+            };
+            line("rows", ns_per_value<double>(rows(*v, true), x, y),
+                 ns_per_value<double>(rows(lib, true), x, y));
+            line("row each", ns_per_value<double>(rows(*v, false), x, y),
+                 ns_per_value<double>(rows(lib, false), x, y));
         }
     }
 }

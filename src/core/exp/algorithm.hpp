@@ -158,6 +158,45 @@ struct Algorithm {
         return s;
     }
 
+    // y[i] = exp(x[i] - m).
+    static void exp_shifted(const double* x, double m, double* y, std::size_t n) {
+        const D mv = L::splat(m);
+        std::size_t i = 0;
+        for (; i + kLanes <= n; i += kLanes) L::store(y + i, exp(L::sub(L::load(x + i), mv)));
+        if (const std::size_t rest = n - i) {
+            alignas(64) double xs[kLanes] = {}, e[kLanes];
+            for (std::size_t k = 0; k < rest; ++k) xs[k] = x[i + k] - m;
+            L::store(e, exp(L::load(xs)));
+            std::memcpy(y + i, e, rest * sizeof(double));
+        }
+    }
+
+    // Exponentials first, then the sums in a loop of their own: with no library call in it,
+    // the group's running sums stay in registers as independent chains.
+    static void exp_shifted_sums(const double* const* x, const double* m, double* const* y,
+                                 std::size_t n, double* s, std::size_t count) {
+        for (std::size_t r = 0; r < count; ++r) exp_shifted(x[r], m[r], y[r], n);
+        if (count == kRowGroup) {
+            static_assert(kRowGroup == 4);
+            double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];
+            const double *y0 = y[0], *y1 = y[1], *y2 = y[2], *y3 = y[3];
+            for (std::size_t j = 0; j < n; ++j) {
+                s0 += y0[j];
+                s1 += y1[j];
+                s2 += y2[j];
+                s3 += y3[j];
+            }
+            s[0] = s0;
+            s[1] = s1;
+            s[2] = s2;
+            s[3] = s3;
+            return;
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            for (std::size_t j = 0; j < n; ++j) s[r] += y[r][j];
+        }
+    }
+
     static void exp_shifted_accumulate(const double* x, const double* m, double* y, double* s,
                                        std::size_t n) {
         std::size_t i = 0;
@@ -178,13 +217,8 @@ struct Algorithm {
     }
 
     static constexpr Kernels kernels(const char* name) {
-        return Kernels{exp_array,
-                       expf_array,
-                       sigmoid_array,
-                       sigmoidf_array,
-                       exp_shifted_sum,
-                       exp_shifted_accumulate,
-                       name};
+        return Kernels{exp_array,       expf_array,       sigmoid_array,          sigmoidf_array,
+                       exp_shifted_sum, exp_shifted_sums, exp_shifted_accumulate, name};
     }
 };
 

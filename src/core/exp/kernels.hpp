@@ -11,6 +11,9 @@
 
 namespace tarnwick::core::exact_exp {
 
+// Rows whose softmax sums a kernel adds side by side.
+inline constexpr std::size_t kRowGroup = 4;
+
 struct Kernels {
     // y[i] = exp(x[i]); y may be x.
     void (*exp)(const double* x, double* y, std::size_t n);
@@ -21,6 +24,10 @@ struct Kernels {
     void (*sigmoidf)(const float* x, float* y, std::size_t n);
     // y[i] = exp(x[i] - m); returns s + y[0] + y[1] + ..., added in that order.
     double (*exp_shifted_sum)(const double* x, double m, double* y, std::size_t n, double s);
+    // The same for `count` <= kRowGroup rows of n values: row r shifted by m[r] and summed onto
+    // s[r]. Each row keeps its own order; the rows' add chains overlap in the processor.
+    void (*exp_shifted_sums)(const double* const* x, const double* m, double* const* y,
+                             std::size_t n, double* s, std::size_t count);
     // y[i] = exp(x[i] - m[i]) and s[i] += y[i], for lanes that each carry their own row.
     void (*exp_shifted_accumulate)(const double* x, const double* m, double* y, double* s,
                                    std::size_t n);

@@ -34,6 +34,11 @@ double exp_shifted_sum(const double* x, double m, double* y, std::size_t n, doub
     return s;
 }
 
+void exp_shifted_sums(const double* const* x, const double* m, double* const* y, std::size_t n,
+                      double* s, std::size_t count) {
+    for (std::size_t r = 0; r < count; ++r) s[r] = exp_shifted_sum(x[r], m[r], y[r], n, s[r]);
+}
+
 void exp_shifted_accumulate(const double* x, const double* m, double* y, double* s, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         y[i] = ::exp(x[i] - m[i]);
@@ -43,8 +48,8 @@ void exp_shifted_accumulate(const double* x, const double* m, double* y, double*
 
 }  // namespace
 
-constinit const Kernels portable = {exp_array,      expf_array,      sigmoid_array,
-                                    sigmoidf_array, exp_shifted_sum, exp_shifted_accumulate,
-                                    "library"};
+constinit const Kernels portable = {
+    exp_array,       expf_array,       sigmoid_array,          sigmoidf_array,
+    exp_shifted_sum, exp_shifted_sums, exp_shifted_accumulate, "library"};
 
 }  // namespace tarnwick::core::exact_exp

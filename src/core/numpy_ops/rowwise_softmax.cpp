@@ -67,31 +67,50 @@ double exp_shifted_row(const double* in, double* out, std::size_t n, std::ptrdif
     return s;
 }
 
-// One row, read from `in` and written to `out` with the same step.
+// The maximum of a row, NaN skipped.
 template <class V>
-void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step,
-                 const Kernels& exps) {
-    const bool adjacent = step == 1 || step == -1;
+double row_max(const double* in, std::size_t n, std::ptrdiff_t step) {
+    if (step == 1 || step == -1) return adjacent_max<V>(lowest(in, n, step), n);
     double m = -std::numeric_limits<double>::infinity();
-    if (adjacent) {
-        m = adjacent_max<V>(lowest(in, n, step), n);
-    } else {
-        for (std::size_t j = 0; j < n; ++j) m = lanes::keep_max(at(in, j, step), m);
-    }
-    const double s = exp_shifted_row(in, out, n, step, m, exps);
-    if (adjacent) {
-        divide<V>(lowest(out, n, step), n, s);
-    } else {
-        for (std::size_t j = 0; j < n; ++j) at(out, j, step) = at(out, j, step) / s;
-    }
+    for (std::size_t j = 0; j < n; ++j) m = lanes::keep_max(at(in, j, step), m);
+    return m;
 }
 
+template <class V>
+void row_divide(double* out, std::size_t n, std::ptrdiff_t step, double s) {
+    if (step == 1 || step == -1) return divide<V>(lowest(out, n, step), n, s);
+    for (std::size_t j = 0; j < n; ++j) at(out, j, step) = at(out, j, step) / s;
+}
+
+// Rows one after another, a group at a time: with unit steps the group's exponentials and
+// sums run side by side, so that one row's chain of additions does not wait on itself.
 struct ByRows {
     template <class V>
     void operator()(const RowwiseWork& work, const Kernels& exps) const {
         const Grid<double>& out = work.out();
-        for (std::size_t i = 0; i < out.rows; ++i) {
-            softmax_row<V>(work.source_row(i), out.row(i), out.cols, out.col_step, exps);
+        const std::size_t n = out.cols;
+        const std::ptrdiff_t step = out.col_step;
+        for (std::size_t i = 0; i < out.rows; i += exact_exp::kRowGroup) {
+            const std::size_t left = out.rows - i;
+            const std::size_t count = left < exact_exp::kRowGroup ? left : exact_exp::kRowGroup;
+            const double* in[exact_exp::kRowGroup];
+            double* row[exact_exp::kRowGroup];
+            double m[exact_exp::kRowGroup];
+            double s[exact_exp::kRowGroup];
+            for (std::size_t r = 0; r < count; ++r) {
+                in[r] = work.source_row(i + r);
+                row[r] = out.row(i + r);
+                m[r] = row_max<V>(in[r], n, step);
+                s[r] = -0.0;
+            }
+            if (step == 1) {
+                exps.exp_shifted_sums(in, m, row, n, s, count);
+            } else {
+                for (std::size_t r = 0; r < count; ++r) {
+                    s[r] = exp_shifted_row(in[r], row[r], n, step, m[r], exps);
+                }
+            }
+            for (std::size_t r = 0; r < count; ++r) row_divide<V>(row[r], n, step, s[r]);
         }
     }
 };
