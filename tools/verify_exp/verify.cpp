@@ -164,25 +164,26 @@ void bench() {
                  ns_per_value<double>(lib.sigmoid, x, y));
             line("sigmoidf", ns_per_value<float>(v->sigmoidf, xf, yf),
                  ns_per_value<float>(lib.sigmoidf, xf, yf));
-            // Softmax rows of 1024: one row's sum at a time against a group side by side.
+            // Softmax rows of 1024 values: a group's sums side by side, and one row at a time.
             auto rows = [&](const Kernels& k, bool grouped) {
                 return [&k, grouped](const double* in, double* out, std::size_t len) {
                     constexpr std::size_t kCols = 1024;
                     for (std::size_t i = 0; i + kRows * kCols <= len; i += kRows * kCols) {
-                        const double* x[kRows];
-                        double* y[kRows];
+                        const double* row_in[kRows];
+                        double* row_out[kRows];
                         double m[kRows], sums[kRows];
                         for (std::size_t r = 0; r < kRows; ++r) {
-                            x[r] = in + i + r * kCols;
-                            y[r] = out + i + r * kCols;
+                            row_in[r] = in + i + r * kCols;
+                            row_out[r] = out + i + r * kCols;
                             m[r] = 1.0;
                             sums[r] = -0.0;
                         }
                         if (grouped) {
-                            k.exp_shifted_sums(x, m, y, kCols, sums, kRows);
+                            k.exp_shifted_sums(row_in, m, row_out, kCols, sums, kRows);
                         } else {
                             for (std::size_t r = 0; r < kRows; ++r)
-                                sums[r] = k.exp_shifted_sum(x[r], m[r], y[r], kCols, sums[r]);
+                                sums[r] =
+                                    k.exp_shifted_sum(row_in[r], m[r], row_out[r], kCols, sums[r]);
                         }
                     }
                 };
