@@ -56,7 +56,7 @@ Buffer<T> scale_map(View1<T> x, T factor) {
 }
 
 // A library call per element costs about 6 ns (exp) or 3.5 ns (expf); the exact vector
-// exponentials about a sixth of that, so their pieces must be longer to pay for the hand-over.
+// exponentials about a fifth of that, so their pieces must be longer to pay for the hand-over.
 template <class T>
 std::size_t sigmoid_grain(const exact_exp::Kernels& k) {
     const bool vector = &k != &exact_exp::portable;
