@@ -283,6 +283,8 @@ def test_thread_counts_and_cpu_levels_give_identical_bits():
                 out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r)).encode())
                 for n in (50_001, 16_384, 4_097, 1_000):
                     out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r[:n])).encode())
+        m = rng.standard_normal((700, 800))  # a streamed dropout-add result
+        out.update(tarnwick.fused_dropout_add(m, m[::-1], m.T.copy().T, 0.7).tobytes())
         print(out.hexdigest())
     """
     digests = set()

@@ -174,6 +174,33 @@ template <class Level, class T, std::size_t W, bool Stream, class Op>
     if constexpr (Stream) Level::fence();
 }
 
+// y[i] = ((x[i] * mask[i]) * scale) + residual[i], each operation rounded on its own; stores
+// as in map_lanes.
+template <class Level, std::size_t W, bool Stream>
+[[gnu::always_inline]] inline void dropout_add_lanes(const double* x, const double* mask,
+                                                     const double* residual, double scale,
+                                                     double* y, std::size_t n) {
+    using L = Lanes<Level, double, W>;
+    using V = typename L::V;
+    auto one = [&](std::size_t i) { return x[i] * mask[i] * scale + residual[i]; };
+    auto lanes = [&](std::size_t i) {
+        return L::load(x + i) * L::load(mask + i) * scale + L::load(residual + i);
+    };
+    std::size_t i = 0;
+    if constexpr (Stream) {
+        for (; i < n && reinterpret_cast<std::uintptr_t>(y + i) % sizeof(V) != 0; ++i) {
+            y[i] = one(i);
+        }
+    }
+    for (; i + 2 * W <= n; i += 2 * W) {
+        const V a = lanes(i), b = lanes(i + W);
+        Level::template put<Stream>(y + i, a);
+        Level::template put<Stream>(y + i + W, b);
+    }
+    for (; i < n; ++i) y[i] = one(i);
+    if constexpr (Stream) Level::fence();
+}
+
 // x > 0 ? x : +0.0, with the ordered compare.
 struct Relu {
     template <class V>
@@ -224,6 +251,11 @@ Kernels level_kernels() {
         },
         [](const float* const* leaves, std::size_t len, float* sums, std::size_t ahead) {
             sum_squares_leaves<Level, float, kW32>(leaves, len, sums, ahead);
+        },
+        [](const double* x, const double* mask, const double* residual, double scale, double* y,
+           std::size_t n, bool stream) {
+            if (stream) return dropout_add_lanes<Level, kW64, true>(x, mask, residual, scale, y, n);
+            dropout_add_lanes<Level, kW64, false>(x, mask, residual, scale, y, n);
         },
     };
 }

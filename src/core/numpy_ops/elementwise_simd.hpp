@@ -1,5 +1,6 @@
-// Contiguous element-wise loops, built once per CPU level and picked once through the CPU
-// layer. Every element equals the scalar rule bit for bit, so the choice never shows.
+// Contiguous element-wise loops (and the element pass of dropout-add) (and the element pass of
+// dropout-add), built once per CPU level and picked once through the CPU layer. Every element
+// equals the scalar rule bit for bit, so the choice never shows.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,9 @@ struct Kernels {
     void (*squares64)(const double* const* leaves, std::size_t len, double* sums,
                       std::size_t ahead);
     void (*squares32)(const float* const* leaves, std::size_t len, float* sums, std::size_t ahead);
+    // y[i] = ((x[i] * mask[i]) * scale) + residual[i], each operation rounded on its own.
+    void (*dropout_add)(const double* x, const double* mask, const double* residual, double scale,
+                        double* y, std::size_t n, bool stream);
 };
 
 namespace portable {
