@@ -285,7 +285,7 @@ def test_thread_counts_and_cpu_levels_give_identical_bits():
                     out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r[:n])).encode())
         m = rng.standard_normal((700, 800))  # a streamed dropout-add result
         out.update(tarnwick.fused_dropout_add(m, m[::-1], m.T.copy().T, 0.7).tobytes())
-        for v in (m[:45, :333], m[:45, ::-3], np.asfortranarray(m[:45])):  # row-wise lanes too
+        for v in (m[:45, :333], m[:45, ::-1], m[:45, ::-3], np.asfortranarray(m[:45])):
             out.update(tarnwick.fused_layer_norm(v, 1e-5).tobytes())
         print(out.hexdigest())
     """
