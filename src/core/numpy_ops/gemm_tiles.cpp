@@ -3,6 +3,7 @@
 #include "core/numpy_ops/gemm_tiles.hpp"
 
 #include <cmath>
+#include <type_traits>
 
 namespace tarnwick::core::gemm_impl {
 
@@ -29,9 +30,11 @@ constinit const Tiles<float> kF32 = make_tiles<Scalar<float>, 4, 4>();
 
 namespace {
 
+// T comes from the portable tiles alone, so a target without the other levels can pass nullptr.
 template <class T>
-const Tiles<T>* pick(const Tiles<T>& portable_tiles, const Tiles<T>* avx2_tiles,
-                     const Tiles<T>* avx512_tiles) {
+const Tiles<T>* pick(const Tiles<T>& portable_tiles,
+                     std::type_identity_t<const Tiles<T>*> avx2_tiles,
+                     std::type_identity_t<const Tiles<T>*> avx512_tiles) {
     return cpu::choose(&portable_tiles, avx2_tiles, avx512_tiles);
 }
 
