@@ -31,8 +31,10 @@ struct MatrixView {
                     static_cast<std::ptrdiff_t>(j) * col_step];
     }
     View1<std::remove_const_t<E>> row(std::size_t i) const {
-        return {data + static_cast<std::ptrdiff_t>(i) * row_step, cols, col_step};
+        return {row_start(i), cols, col_step};
     }
+    // Where row i begins: element (i, 0).
+    E* row_start(std::size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * row_step; }
     // The same elements with rows and columns swapped.
     MatrixView transposed() const { return {data, cols, rows, col_step, row_step}; }
 };

@@ -24,14 +24,14 @@ using lanes::kWidth;
 // Mean and sd of rows that lie side by side in memory, from two passes that stream the columns
 // in order with one row per lane (lanes are memory positions within a column).
 template <class V>
-[[gnu::always_inline]] inline void column_stats(const Grid<const double>& in, std::size_t rows,
+[[gnu::always_inline]] inline void column_stats(const View2<double>& in, std::size_t rows,
                                                 double eps, double* mean, double* sd) {
     constexpr std::size_t w = kWidth<V>;
     const std::size_t vec = rows - rows % w;
     const double n = static_cast<double>(in.cols);
     for (std::size_t k = 0; k < rows; ++k) mean[k] = -0.0, sd[k] = -0.0;
     for (std::size_t j = 0; j < in.cols; ++j) {
-        const double* p = in.column_start(j);
+        const double* p = column_start(in, j);
         for (std::size_t k = 0; k < vec; k += w) {
             lanes::store(mean + k, lanes::load<V>(mean + k) + lanes::load<V>(p + k));
         }
@@ -39,7 +39,7 @@ template <class V>
     }
     for (std::size_t k = 0; k < rows; ++k) mean[k] = mean[k] / n;
     for (std::size_t j = 0; j < in.cols; ++j) {
-        const double* p = in.column_start(j);
+        const double* p = column_start(in, j);
         for (std::size_t k = 0; k < vec; k += w) {
             V d = lanes::load<V>(p + k) - lanes::load<V>(mean + k);
             lanes::store(sd + k, lanes::load<V>(sd + k) + d * d);
@@ -177,7 +177,7 @@ template <class V>
 [[gnu::always_inline]] inline void layer_norm_block(const RowwiseWork& work, std::size_t first,
                                                     double eps, double* scratch,
                                                     PendingRows<V>& pending) {
-    const Grid<double>& out = work.out();
+    const Out2<double>& out = work.out();
     const bool forward = out.col_step > 0;
     const std::size_t cols = out.cols;
     const double* rows[kBlockRows];
@@ -192,7 +192,7 @@ template <class V>
     const std::ptrdiff_t back = forward ? 0 : static_cast<std::ptrdiff_t>(cols - 1);
     for (std::size_t r = 0; r < kBlockRows; ++r) {
         pending.in[r] = rows[r] - back;
-        pending.out[r] = out.row(first + r) - back;
+        pending.out[r] = out.row_start(first + r) - back;
         pending.mean[r] = mean[r];
         pending.sd[r] = sd[r];
     }
@@ -218,7 +218,7 @@ void layer_norm_row(const double* in, double* out, std::size_t cols, std::ptrdif
 struct ByRows {
     template <class V>
     void operator()(const RowwiseWork& work, const double& eps, double* const& scratch) const {
-        const Grid<double>& out = work.out();
+        const Out2<double>& out = work.out();
         std::size_t i = 0;
         if (out.col_step == 1 || out.col_step == -1) {
             PendingRows<V> pending;
@@ -228,7 +228,7 @@ struct ByRows {
             pending.finish();
         }
         for (; i < out.rows; ++i) {
-            layer_norm_row(work.source_row(i), out.row(i), out.cols, out.col_step, eps);
+            layer_norm_row(work.source_row(i), out.row_start(i), out.cols, out.col_step, eps);
         }
     }
 };
@@ -236,7 +236,7 @@ struct ByRows {
 // Rows side by side in memory: statistics and normalisation all stream the columns in order.
 struct ByColumns {
     template <class V>
-    void operator()(const Grid<const double>& in, const Grid<double>& out, const double& eps,
+    void operator()(const View2<double>& in, const Out2<double>& out, const double& eps,
                     double* const& scratch) const {
         constexpr std::size_t w = kWidth<V>;
         const std::size_t rows = in.rows, vec = rows - rows % w;
@@ -244,8 +244,8 @@ struct ByColumns {
         double* sd = scratch + rows;
         column_stats<V>(in, rows, eps, mean, sd);
         for (std::size_t j = 0; j < in.cols; ++j) {
-            const double* p = in.column_start(j);
-            double* q = out.column_start(j);
+            const double* p = column_start(in, j);
+            double* q = column_start(out, j);
             for (std::size_t k = 0; k < vec; k += w) {
                 V v = lanes::load<V>(p + k) - lanes::load<V>(mean + k);
                 lanes::store(q + k, v / lanes::load<V>(sd + k));
@@ -263,7 +263,7 @@ Strided<double, 2> layer_norm_rows(const View2<double>& x, double eps) {
     const std::size_t rows = work.out().rows;
     if (work.by_columns()) {
         Buffer<double> scratch(2 * rows);  // mean and sd of each row
-        Grid<const double> in = work.source();
+        View2<double> in = work.source();
         double* stats = scratch.data();
         lanes::run<ByColumns>(in, work.out(), eps, stats);
     } else {

@@ -87,7 +87,7 @@ void row_divide(double* out, std::size_t n, std::ptrdiff_t step, double s) {
 struct ByRows {
     template <class V>
     void operator()(const RowwiseWork& work, const Kernels& exps) const {
-        const Grid<double>& out = work.out();
+        const Out2<double>& out = work.out();
         const std::size_t n = out.cols;
         const std::ptrdiff_t step = out.col_step;
         for (std::size_t i = 0; i < out.rows; i += exact_exp::kRowGroup) {
@@ -99,7 +99,7 @@ struct ByRows {
             double s[exact_exp::kRowGroup];
             for (std::size_t r = 0; r < count; ++r) {
                 in[r] = work.source_row(i + r);
-                row[r] = out.row(i + r);
+                row[r] = out.row_start(i + r);
                 m[r] = row_max<V>(in[r], n, step);
                 s[r] = -0.0;
             }
@@ -119,7 +119,7 @@ struct ByRows {
 // (lanes are memory positions within a column), with the running values kept per row.
 struct ByColumns {
     template <class V>
-    void operator()(const Grid<const double>& in, const Grid<double>& out, double* scratch,
+    void operator()(const View2<double>& in, const Out2<double>& out, double* scratch,
                     const Kernels& exps) const {
         constexpr std::size_t w = kWidth<V>;
         const std::size_t rows = in.rows, vec = rows - rows % w;
@@ -130,17 +130,17 @@ struct ByColumns {
             s[k] = -0.0;
         }
         for (std::size_t j = 0; j < in.cols; ++j) {
-            const double* p = in.column_start(j);
+            const double* p = column_start(in, j);
             for (std::size_t k = 0; k < vec; k += w) {
                 lanes::store(m + k, lanes::keep_max(lanes::load<V>(p + k), lanes::load<V>(m + k)));
             }
             for (std::size_t k = vec; k < rows; ++k) m[k] = lanes::keep_max(p[k], m[k]);
         }
         for (std::size_t j = 0; j < in.cols; ++j) {
-            exps.exp_shifted_accumulate(in.column_start(j), m, out.column_start(j), s, rows);
+            exps.exp_shifted_accumulate(column_start(in, j), m, column_start(out, j), s, rows);
         }
         for (std::size_t j = 0; j < in.cols; ++j) {
-            double* q = out.column_start(j);
+            double* q = column_start(out, j);
             for (std::size_t k = 0; k < vec; k += w) {
                 lanes::store(q + k, lanes::load<V>(q + k) / lanes::load<V>(s + k));
             }
@@ -157,7 +157,7 @@ Strided<double, 2> softmax_rows(const View2<double>& x) {
     const Kernels& exps = exact_exp::kernels();
     if (work.by_columns()) {
         Buffer<double> scratch(2 * work.out().rows);  // running maximum and sum of each row
-        Grid<const double> in = work.source();
+        View2<double> in = work.source();
         double* running = scratch.data();
         lanes::run<ByColumns>(in, work.out(), running, exps);
     } else {

@@ -41,7 +41,7 @@ RowwiseWork::RowwiseWork(const View2<double>& x)
     if (kept_) {
         out_.row_step = x.row_step;
         out_.col_step = x.col_step;
-        if (!empty()) out_.origin += origin_offset(x.rows, x.row_step, x.cols, x.col_step);
+        if (!empty()) out_.data += origin_offset(x.rows, x.row_step, x.cols, x.col_step);
     }
 }
 
@@ -49,13 +49,13 @@ bool RowwiseWork::by_columns() const {
     return (out_.row_step == 1 || out_.row_step == -1) && out_.col_step != 1 && out_.col_step != -1;
 }
 
-Grid<const double> RowwiseWork::source() const {
+View2<double> RowwiseWork::source() const {
     return {x_.data, x_.rows, x_.cols, out_.row_step, out_.col_step};
 }
 
 const double* RowwiseWork::source_row(std::size_t i) const {
     if (kept_) return x_.data + static_cast<std::ptrdiff_t>(i) * x_.row_step;
-    double* out = out_.row(i);  // C order: the row is adjacent, left to right
+    double* out = out_.row_start(i);  // C order: the row is adjacent, left to right
     View1<double> row = x_.row(i);
     if (row.step == 1) {
         std::memcpy(out, row.data, x_.cols * sizeof(double));
@@ -66,7 +66,7 @@ const double* RowwiseWork::source_row(std::size_t i) const {
 }
 
 Strided<double, 2> RowwiseWork::finish() && {
-    auto origin = static_cast<std::size_t>(out_.origin - buffer_.data());
+    auto origin = static_cast<std::size_t>(out_.data - buffer_.data());
     return {std::move(buffer_), {out_.rows, out_.cols}, {out_.row_step, out_.col_step}, origin};
 }
 
