@@ -95,6 +95,7 @@ struct Pool {
     // does, so the values read are the call's own.
     std::atomic<const Body*> body{nullptr};
     std::atomic<std::size_t> n{0};
+    std::atomic<std::size_t> helpers{0};  // workers worth waking for it: 0 to helpers - 1
     std::exception_ptr error;  // written by the first failing piece, read once all are done
 
     alignas(64) std::atomic<std::uint64_t> claim{0};
@@ -154,6 +155,21 @@ void format_name(char (&name)[16], std::size_t index) {
     std::snprintf(name, sizeof name, "tarnwick-w-%u", static_cast<unsigned>(index % 10000));
 }
 
+// Wakes the first sleeping worker from `first` on that the call has pieces for. The woken
+// worker passes the wake on the same way, so that the caller makes one system call instead of
+// one per worker before it starts on its own pieces.
+void wake_one(Pool& pool, std::size_t first) {
+    const std::size_t helpers = pool.helpers.load(std::memory_order_relaxed);
+    for (std::size_t i = first; i < helpers; ++i) {
+        Mailbox& box = pool.mailboxes[i];
+        if (box.asleep.load()) {
+            box.wakes.fetch_add(1);
+            box.wakes.notify_one();
+            return;
+        }
+    }
+}
+
 void worker_main(Pool* pool, std::size_t index) {
     t_is_worker = true;
 #if defined(__APPLE__)
@@ -174,6 +190,7 @@ void worker_main(Pool* pool, std::size_t index) {
             while (box.wakes.load() == seen) box.wakes.wait(seen);
         }
         box.asleep.store(false, std::memory_order_relaxed);
+        if (work_posted()) wake_one(*pool, index + 1);
     }
 }
 
@@ -222,7 +239,7 @@ Pool* create_pool(std::size_t threads) {
     return pool.release();  // leaked on purpose, with its detached workers
 }
 
-// Posts the call, wakes sleeping workers that it has pieces for, runs unclaimed pieces here
+// Posts the call, wakes a sleeping worker (which wakes the next), runs unclaimed pieces here
 // and waits for the ones others took. The caller is the one thread sure to be running: busy
 // neighbours (another library's spinning threads, a Python thread) can keep a woken worker off
 // the processors for a whole time slice, milliseconds, and then the call does not wait for it.
@@ -233,16 +250,9 @@ void dispatch(Pool& pool, std::size_t n, std::size_t pieces, const Body& body) {
     pool.failed.store(false, std::memory_order_relaxed);
     pool.caller_asleep.store(false, std::memory_order_relaxed);
     pool.unfinished.store(static_cast<std::uint32_t>(pieces), std::memory_order_relaxed);
+    pool.helpers.store(std::min(pool.threads, pieces - 1), std::memory_order_relaxed);
     pool.claim.store(new_call(pool.claim.load(std::memory_order_relaxed), pieces));
-
-    const std::size_t helpers = std::min(pool.threads, pieces - 1);
-    for (std::size_t i = 0; i < helpers; ++i) {
-        Mailbox& box = pool.mailboxes[i];
-        if (box.asleep.load()) {
-            box.wakes.fetch_add(1);
-            box.wakes.notify_one();
-        }
-    }
+    wake_one(pool, 0);
 
     t_is_dispatching = true;
     run_unclaimed(pool);
