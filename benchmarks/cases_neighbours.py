@@ -6,6 +6,8 @@ one particular worker can lose a whole time slice.
 
 Each line is one call timed on its own, right after its neighbour, against the same call timed
 in a loop of its own (medians, interleaved in rounds). NumPy's BLAS keeps its default threads.
+Reference lines time NumPy's own single-threaded map and ReLU the same way: the share of
+the slow-down that the machine imposes on any call, pool or no pool.
 """
 
 import statistics
@@ -15,11 +17,11 @@ import time
 import numpy as np
 
 import tarnwick
-from bench import _fmt, _verdict, optional_torch
+from bench import _fmt, optional_torch
 
 SIZES = (100_000, 1_000_000)
 AFTER_TARGET, BESIDE_TARGET, OTHER_TARGET = 1.5, 2.5, 1.2
-ROUNDS, SAMPLES = 3, 25
+ROUNDS, SAMPLES = 3, 20
 
 
 def _kernels(n):
@@ -66,10 +68,19 @@ def _ratio(first, then, alone, settle=0.0):
     return statistics.median(after), statistics.median(solo)
 
 
-def _line(name, after, alone, target):
+def _references(n):
+    """NumPy's single-threaded counterparts: how much slower any call of this size gets after
+    the neighbour on this machine (cold caches, a busy processor), with no pool involved."""
+    x = np.random.default_rng(0).standard_normal(n)
+    return {"NumPy x * 1.5": lambda: x * 1.5, "NumPy np.maximum(x, 0)": lambda: np.maximum(x, 0)}
+
+
+def _line(name, after, alone, target=None):
     ratio = after / alone
-    print(f"{name:<62} {_fmt(after)} vs alone {_fmt(alone)}  ratio {ratio:6.2f}"
-          f"{_verdict(ratio, target)}", flush=True)
+    verdict = "(reference)" if target is None else (
+        f"<={target:g} {'ok' if ratio <= target else 'MISSED'}")
+    print(f"{name:<62} {_fmt(after):>9} vs alone {_fmt(alone):>9}  ratio {ratio:6.2f}"
+          f"  {verdict}", flush=True)
 
 
 def _busy_python(stop):
@@ -84,6 +95,9 @@ def _after_neighbours():
             for kernel, ours in _kernels(n).items():
                 after, alone = _ratio(other, ours, ours, settle=0.2)
                 _line(f"{kernel} n={n} after {neighbour}", after, alone, AFTER_TARGET)
+            for name, peer in _references(n).items():
+                after, alone = _ratio(other, peer, peer, settle=0.2)
+                _line(f"{name} n={n} after {neighbour}", after, alone)
         for n in SIZES:
             for kernel, ours in _kernels(n).items():
                 after, alone = _ratio(ours, other, other)
