@@ -95,7 +95,9 @@ struct Pool {
     // does, so the values read are the call's own.
     std::atomic<const Body*> body{nullptr};
     std::atomic<std::size_t> n{0};
-    std::atomic<std::size_t> helpers{0};  // workers worth waking for it: 0 to helpers - 1
+    // Workers worth waking for it (0 to helpers - 1). Read without a claim, by waking workers;
+    // a stale value only changes whom one of them wakes.
+    std::atomic<std::size_t> helpers{0};
     std::exception_ptr error;  // written by the first failing piece, read once all are done
 
     alignas(64) std::atomic<std::uint64_t> claim{0};
