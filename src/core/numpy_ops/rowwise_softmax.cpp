@@ -1,12 +1,12 @@
 // Softmax over each row. Per row: the maximum (NaN skipped), exp(v - max) while summing in
-// column order from -0.0, then a true division by the sum. The exponentials are one C library
-// call per value and dominate the cost.
+// column order from -0.0, then a true division by the sum. The exponentials, the C library's
+// bits from the exact vector kernels, still dominate the cost.
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
+#include "core/exp/kernels.hpp"
 #include "core/numpy_ops/rowwise.hpp"
-#include "core/numpy_ops/rowwise_exp.hpp"
 #include "core/numpy_ops/rowwise_lanes.hpp"
 #include "core/numpy_ops/rowwise_work.hpp"
 
@@ -16,7 +16,11 @@ namespace tarnwick::core {
 
 namespace {
 
+using exact_exp::Kernels;
 using lanes::kWidth;
+
+// Values of a strided row gathered at a time for the vector exponentials.
+constexpr std::size_t kGatherBlock = 256;
 
 template <class T>
 T* lowest(T* row, std::size_t n, std::ptrdiff_t step) {
@@ -47,36 +51,66 @@ void divide(double* p, std::size_t n, double s) {
     for (; j < n; ++j) p[j] = p[j] / s;
 }
 
-// One row, read from `in` and written to `out` with the same step.
-template <class V>
-void softmax_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step,
-                 ExpFunction exp) {
-    const bool adjacent = step == 1 || step == -1;
-    double m = -std::numeric_limits<double>::infinity();
-    if (adjacent) {
-        m = adjacent_max<V>(lowest(in, n, step), n);
-    } else {
-        for (std::size_t j = 0; j < n; ++j) m = lanes::keep_max(at(in, j, step), m);
-    }
+// exp(v - m) of each value into `out`, whose row has the same step; returns their sum in
+// column order from -0.0.
+double exp_shifted_row(const double* in, double* out, std::size_t n, std::ptrdiff_t step, double m,
+                       const Kernels& exps) {
+    if (step == 1) return exps.exp_shifted_sum(in, m, out, n, -0.0);
     double s = -0.0;
-    for (std::size_t j = 0; j < n; ++j) {
-        double e = exp(at(in, j, step) - m);
-        at(out, j, step) = e;
-        s += e;
+    double block[kGatherBlock];
+    for (std::size_t j = 0; j < n; j += kGatherBlock) {
+        const std::size_t len = n - j < kGatherBlock ? n - j : kGatherBlock;
+        for (std::size_t b = 0; b < len; ++b) block[b] = at(in, j + b, step);
+        s = exps.exp_shifted_sum(block, m, block, len, s);
+        for (std::size_t b = 0; b < len; ++b) at(out, j + b, step) = block[b];
     }
-    if (adjacent) {
-        divide<V>(lowest(out, n, step), n, s);
-    } else {
-        for (std::size_t j = 0; j < n; ++j) at(out, j, step) = at(out, j, step) / s;
-    }
+    return s;
 }
 
+// The maximum of a row, NaN skipped.
+template <class V>
+double row_max(const double* in, std::size_t n, std::ptrdiff_t step) {
+    if (step == 1 || step == -1) return adjacent_max<V>(lowest(in, n, step), n);
+    double m = -std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < n; ++j) m = lanes::keep_max(at(in, j, step), m);
+    return m;
+}
+
+template <class V>
+void row_divide(double* out, std::size_t n, std::ptrdiff_t step, double s) {
+    if (step == 1 || step == -1) return divide<V>(lowest(out, n, step), n, s);
+    for (std::size_t j = 0; j < n; ++j) at(out, j, step) = at(out, j, step) / s;
+}
+
+// Rows one after another, a group at a time: with unit steps the group's exponentials and
+// sums run side by side, so that one row's chain of additions does not wait on itself.
 struct ByRows {
     template <class V>
-    void operator()(const RowwiseWork& work, const ExpFunction& exp) const {
+    void operator()(const RowwiseWork& work, const Kernels& exps) const {
         const Grid<double>& out = work.out();
-        for (std::size_t i = 0; i < out.rows; ++i) {
-            softmax_row<V>(work.source_row(i), out.row(i), out.cols, out.col_step, exp);
+        const std::size_t n = out.cols;
+        const std::ptrdiff_t step = out.col_step;
+        for (std::size_t i = 0; i < out.rows; i += exact_exp::kRowGroup) {
+            const std::size_t left = out.rows - i;
+            const std::size_t count = left < exact_exp::kRowGroup ? left : exact_exp::kRowGroup;
+            const double* in[exact_exp::kRowGroup];
+            double* row[exact_exp::kRowGroup];
+            double m[exact_exp::kRowGroup];
+            double s[exact_exp::kRowGroup];
+            for (std::size_t r = 0; r < count; ++r) {
+                in[r] = work.source_row(i + r);
+                row[r] = out.row(i + r);
+                m[r] = row_max<V>(in[r], n, step);
+                s[r] = -0.0;
+            }
+            if (step == 1) {
+                exps.exp_shifted_sums(in, m, row, n, s, count);
+            } else {
+                for (std::size_t r = 0; r < count; ++r) {
+                    s[r] = exp_shifted_row(in[r], row[r], n, step, m[r], exps);
+                }
+            }
+            for (std::size_t r = 0; r < count; ++r) row_divide<V>(row[r], n, step, s[r]);
         }
     }
 };
@@ -86,7 +120,7 @@ struct ByRows {
 struct ByColumns {
     template <class V>
     void operator()(const Grid<const double>& in, const Grid<double>& out, double* scratch,
-                    const ExpFunction& exp) const {
+                    const Kernels& exps) const {
         constexpr std::size_t w = kWidth<V>;
         const std::size_t rows = in.rows, vec = rows - rows % w;
         double* m = scratch;
@@ -103,13 +137,7 @@ struct ByColumns {
             for (std::size_t k = vec; k < rows; ++k) m[k] = lanes::keep_max(p[k], m[k]);
         }
         for (std::size_t j = 0; j < in.cols; ++j) {
-            const double* p = in.column_start(j);
-            double* q = out.column_start(j);
-            for (std::size_t k = 0; k < rows; ++k) {
-                double e = exp(p[k] - m[k]);
-                q[k] = e;
-                s[k] += e;
-            }
+            exps.exp_shifted_accumulate(in.column_start(j), m, out.column_start(j), s, rows);
         }
         for (std::size_t j = 0; j < in.cols; ++j) {
             double* q = out.column_start(j);
@@ -126,14 +154,14 @@ struct ByColumns {
 Strided<double, 2> softmax_rows(const View2<double>& x) {
     RowwiseWork work(x);
     if (work.empty()) return std::move(work).finish();
-    ExpFunction exp = c_library_exp();
+    const Kernels& exps = exact_exp::kernels();
     if (work.by_columns()) {
         Buffer<double> scratch(2 * work.out().rows);  // running maximum and sum of each row
         Grid<const double> in = work.source();
         double* running = scratch.data();
-        lanes::run<ByColumns>(in, work.out(), running, exp);
+        lanes::run<ByColumns>(in, work.out(), running, exps);
     } else {
-        lanes::run<ByRows>(work, exp);
+        lanes::run<ByRows>(work, exps);
     }
     return std::move(work).finish();
 }

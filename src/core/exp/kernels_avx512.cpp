@@ -1,0 +1,81 @@
+// The exact exponentials in eight double lanes (sixteen float lanes) of AVX-512 F and DQ.
+#include <immintrin.h>
+
+// g++ 12 warns about the deliberately undefined vectors inside its own AVX-512 intrinsics
+// (_mm512_undefined_pd and the like) once they are inlined here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include <cstdint>
+
+#include "core/exp/algorithm.hpp"
+
+namespace tarnwick::core::exact_exp::avx512 {
+
+namespace {
+
+struct Lanes {
+    using D = __m512d;
+    using I = __m512i;
+    using F = __m512;
+    using Mask = __mmask8;
+    static constexpr std::size_t kLanes = 8;
+
+    static D splat(double v) { return _mm512_set1_pd(v); }
+    static D load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, D v) { _mm512_storeu_pd(p, v); }
+    static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    static D fmadd(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
+    static D fmsub(D a, D b, D c) { return _mm512_fmsub_pd(a, b, c); }
+    static D negate(D v) { return _mm512_xor_pd(v, _mm512_set1_pd(-0.0)); }
+    static D abs(D v) { return _mm512_andnot_pd(_mm512_set1_pd(-0.0), v); }
+    static Mask less(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static D select(Mask m, D yes, D no) { return _mm512_mask_blend_pd(m, no, yes); }
+    // Lanes where a < b fails, NaN included, one bit each.
+    static unsigned not_less_mask(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_NLT_UQ); }
+
+    static I as_int(D v) { return _mm512_castpd_si512(v); }
+    static D as_double(I v) { return _mm512_castsi512_pd(v); }
+    static I add(I a, I b) { return _mm512_add_epi64(a, b); }
+    static I low_bits(I v, std::uint64_t mask) {
+        return _mm512_and_si512(v, _mm512_set1_epi64(static_cast<long long>(mask)));
+    }
+    template <int K>
+    static I shift_left(I v) {
+        return _mm512_slli_epi64(v, K);
+    }
+    static I lookup(const std::uint64_t* table, I index) {
+        return _mm512_i64gather_epi64(index, table, 8);
+    }
+    // table[2 index] and table[2 index + 1].
+    static void lookup_pairs(const std::uint64_t* table, I index, D& first, I& second) {
+        const I twice = _mm512_add_epi64(index, index);
+        first = _mm512_castsi512_pd(_mm512_i64gather_epi64(twice, table, 8));
+        second = _mm512_i64gather_epi64(twice, table + 1, 8);
+    }
+
+    static F splat_f(float v) { return _mm512_set1_ps(v); }
+    static F load_f(const float* p) { return _mm512_loadu_ps(p); }
+    static void store_f(float* p, F v) { _mm512_storeu_ps(p, v); }
+    static F add_f(F a, F b) { return _mm512_add_ps(a, b); }
+    static F div_f(F a, F b) { return _mm512_div_ps(a, b); }
+    static F negate_f(F v) { return _mm512_xor_ps(v, _mm512_set1_ps(-0.0f)); }
+    static F abs_f(F v) { return _mm512_andnot_ps(_mm512_set1_ps(-0.0f), v); }
+    static unsigned not_less_mask_f(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLT_UQ); }
+    static D widen_low(F v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
+    static D widen_high(F v) { return _mm512_cvtps_pd(_mm512_extractf32x8_ps(v, 1)); }
+    static F narrow(D low, D high) {
+        return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(low)),
+                                  _mm512_cvtpd_ps(high), 1);
+    }
+};
+
+}  // namespace
+
+constinit const Kernels vector = Algorithm<Lanes>::kernels("avx512");
+
+}  // namespace tarnwick::core::exact_exp::avx512
