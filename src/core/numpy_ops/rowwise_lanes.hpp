@@ -1,7 +1,8 @@
 // Small double vectors for the row-wise kernels, written with the compiler's generic vector
 // types: every lane operation is the same IEEE operation as its scalar form, so results never
 // depend on the width. Each kernel is a template over the vector type, built once with four
-// lanes for AVX2 and once with two for the x86-64 baseline, and picks one per call.
+// lanes for AVX2 (x86-64 only) and once with two for the target's baseline, and picks one per
+// call through the CPU-feature layer.
 #pragma once
 
 #include <cmath>
@@ -9,8 +10,10 @@
 #include <cstring>
 #include <limits>
 
+#include "core/cpu.hpp"
+
 // The kernels inline every helper, so no vector crosses a real call and the ABI note about
-// 32-byte vectors without AVX does not apply.
+// 32-byte vectors without AVX does not apply (g++ and clang++ both know this pragma).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -18,8 +21,6 @@ namespace tarnwick::core::lanes {
 
 using V2 = double __attribute__((vector_size(16)));
 using V4 = double __attribute__((vector_size(32)));
-using Mask2 = long long __attribute__((vector_size(16)));
-using Mask4 = long long __attribute__((vector_size(32)));
 
 template <class V>
 inline constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
@@ -70,47 +71,40 @@ V sqrt(const V& v) {
 
 // A square tile held as rows becomes held as columns.
 inline void transpose(V2& a, V2& b) {
-    V2 t = __builtin_shuffle(a, b, Mask2{0, 2});
-    b = __builtin_shuffle(a, b, Mask2{1, 3});
+    V2 t = __builtin_shufflevector(a, b, 0, 2);
+    b = __builtin_shufflevector(a, b, 1, 3);
     a = t;
 }
 inline void transpose(V4& a, V4& b, V4& c, V4& d) {
-    V4 t0 = __builtin_shuffle(a, b, Mask4{0, 4, 2, 6});
-    V4 t1 = __builtin_shuffle(a, b, Mask4{1, 5, 3, 7});
-    V4 t2 = __builtin_shuffle(c, d, Mask4{0, 4, 2, 6});
-    V4 t3 = __builtin_shuffle(c, d, Mask4{1, 5, 3, 7});
-    a = __builtin_shuffle(t0, t2, Mask4{0, 1, 4, 5});
-    b = __builtin_shuffle(t1, t3, Mask4{0, 1, 4, 5});
-    c = __builtin_shuffle(t0, t2, Mask4{2, 3, 6, 7});
-    d = __builtin_shuffle(t1, t3, Mask4{2, 3, 6, 7});
+    V4 t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+    V4 t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    V4 t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+    V4 t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
-// Whether this processor runs the AVX2 builds; asked once.
-inline bool have_avx2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
-
-// Runs `kernel` with four-lane vectors in an AVX2 build where the processor has AVX2, else
+// Runs `kernel` with four-lane vectors in an AVX2 build where the CPU layer allows AVX2, else
 // with two-lane vectors in a baseline build. `Kernel` is a class whose call operator is a
 // template over the vector type; the builds inline all of it.
-template <class Kernel, class... Args>
-[[gnu::target("avx2"), gnu::flatten]] void run_avx2(Args&... args) {
-    Kernel{}.template operator()<V4>(args...);
-}
 template <class Kernel, class... Args>
 [[gnu::flatten]] void run_baseline(Args&... args) {
     Kernel{}.template operator()<V2>(args...);
 }
+#if TARNWICK_X86_VARIANTS
+template <class Kernel, class... Args>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(Args&... args) {
+    Kernel{}.template operator()<V4>(args...);
+}
+#endif
 template <class Kernel, class... Args>
 void run(Args&... args) {
-    if (have_avx2())
-        run_avx2<Kernel>(args...);
-    else
-        run_baseline<Kernel>(args...);
+#if TARNWICK_X86_VARIANTS
+    if (cpu::level() >= cpu::Level::avx2) return run_avx2<Kernel>(args...);
+#endif
+    run_baseline<Kernel>(args...);
 }
 
 }  // namespace tarnwick::core::lanes
