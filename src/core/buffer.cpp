@@ -41,6 +41,7 @@ constexpr bool kSanitized = false;
 
 constexpr std::size_t kMinRecycled = std::size_t{128} << 10;  // below this malloc keeps blocks
 constexpr std::size_t kMaxHeld = std::size_t{56} << 20;       // memory kept idle at most
+constexpr std::size_t kMaxKept = std::size_t{32} << 20;       // a result of 4 Mi doubles
 constexpr std::size_t kSlots = 8;
 constexpr auto kIdle = std::chrono::seconds(1);  // a block not reused for this long goes back
 
@@ -192,7 +193,7 @@ void* allocate_buffer(std::size_t bytes) {
 }
 
 void free_buffer(void* data, std::size_t bytes) noexcept {
-    if (kSanitized || bytes < kMinRecycled || bytes > kMaxHeld / 2) return release(data, bytes);
+    if (kSanitized || bytes < kMinRecycled || bytes > kMaxKept) return release(data, bytes);
     Spill spill;
     recycler().keep({data, bytes, Clock::now()}, spill);
 }
