@@ -4,6 +4,7 @@
 """
 
 import time
+from importlib.metadata import PackageNotFoundError, version
 
 import numpy as np
 
@@ -38,7 +39,15 @@ def best_of(fn, args, repeats=30):
     return best
 
 
+def installed_version():
+    try:
+        return version("tarnwick")
+    except PackageNotFoundError:  # imported from a build tree, not installed
+        return "(not installed)"
+
+
 def main():
+    print(f"tarnwick {installed_version()}: {len(tarnwick.__all__)} functions")
     rng = np.random.default_rng(0)
     batch, width, classes, keep = 128, 768, 64, 0.9
     x = rng.standard_normal((batch, width))
@@ -50,7 +59,6 @@ def main():
     args = (x, w1, b1, w2, b2, mask, 1.0 / keep)
 
     ours, theirs = forward_tarnwick(*args), forward_numpy(*args)
-    print(f"tarnwick {tarnwick.__name__}: {len(tarnwick.__all__)} functions")
     print(f"output shape {ours.shape}, rows sum to 1: {np.allclose(ours.sum(1), 1.0)}")
     print(f"largest difference from NumPy: {np.max(np.abs(ours - theirs)):.3e}")
     t_ours, t_numpy = best_of(forward_tarnwick, args), best_of(forward_numpy, args)
@@ -65,6 +73,7 @@ def main():
         t_numpy = best_of(forward_numpy, args)
     print(f"  against NumPy with its BLAS on one thread: NumPy {t_numpy * 1e3:.3f} ms, "
           f"speed-up {t_numpy / t_ours:.2f}x")
+
 
 if __name__ == "__main__":
     main()
