@@ -13,8 +13,10 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+
+pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import tarnwick
 from test_elementwise import ref_sigmoid, ref_sum_of_squares
