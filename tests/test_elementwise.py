@@ -10,7 +10,8 @@ import tarnwick
 from conftest import run_python
 
 F64, F32 = np.float64, np.float32
-LEAF = 256  # leaf length of the fixed summation tree
+LEAF = 512  # longest leaf of the fixed summation tree
+GROUP = 32  # leaves summed side by side
 BIG = (1 << 20) + 3  # above every grain, so the pool takes part
 
 _expf = ctypes.CDLL("libm.so.6").expf
@@ -38,18 +39,23 @@ def ref_sigmoid(x):
 
 
 def ref_sum_of_squares(x):
-    """The fixed tree: halves until a range is at most LEAF long, leaves summed in order."""
-    squares = x * x
+    """The fixed tree: every range halves down to the first depth where none is longer than
+    LEAF; each leaf sums in order from -0.0 and halves add once."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        squares = x * x
+    depth = 0
+    while -(-len(x) // (1 << depth)) > LEAF:
+        depth += 1
 
-    def node(b, e):
-        if e - b <= LEAF:
+    def node(b, e, d):
+        if d == depth:
             # add.accumulate is strictly sequential, and -0.0 + v == v bit for bit
             return np.add.accumulate(squares[b:e])[-1] if e > b else x.dtype.type(-0.0)
         m = b + (e - b) // 2
-        return node(b, m) + node(m, e)
+        return node(b, m, d + 1) + node(m, e, d + 1)
 
     with np.errstate(over="ignore", invalid="ignore"):
-        return float(node(0, len(x)))
+        return float(node(0, len(x), 0))
 
 
 MAPS = {
@@ -131,6 +137,29 @@ def test_map_matches_reference_bit_for_bit(name, kind, n):
     assert same_bits(x, before)
 
 
+@pytest.mark.parametrize("name", [n for n in MAPS if not n.startswith("sigmoid")])
+@pytest.mark.parametrize("offset", [0, 1])
+def test_large_results_bypass_the_caches_with_the_same_bits(name, offset):
+    # 16 MiB and more of result take the stores that bypass the caches, each pool piece
+    # aligning its own start; the input may sit at any element address.
+    dtype, ref = MAPS[name]
+    n = (16 << 20) // np.dtype(dtype).itemsize + 37
+    held = sample(n + 1, dtype, seed=3)
+    x = held[offset:offset + n]
+    with np.errstate(all="ignore"):
+        assert same_bits(call(name, x), ref(x))
+
+
+@pytest.mark.parametrize("name", SUMS)
+@pytest.mark.parametrize("at", [0, 1, 511, 512, 4097, 16_383, 40_000])
+@pytest.mark.parametrize("special", [np.inf, np.nan, 1e30])
+def test_sum_of_squares_specials_stay_in_their_leaf(name, at, special):
+    dtype = SUMS[name]
+    x = np.random.default_rng(at).standard_normal(40_001).astype(dtype)
+    x[at] = special
+    assert same_values(getattr(tarnwick, name)(x), ref_sum_of_squares(x))
+
+
 def test_broadcast_view():
     x = np.broadcast_to(np.array([-2.5, 3.0]), (40_000, 2))[:, 1]  # step 0
     assert same_bits(tarnwick.relu_numpy(x), np.full(40_000, 3.0))
@@ -139,7 +168,8 @@ def test_broadcast_view():
 
 @pytest.mark.parametrize("name", SUMS)
 @pytest.mark.parametrize("kind", ["contiguous", "reversed", "step -3", "column", "unaligned"])
-@pytest.mark.parametrize("n", [1, 5, LEAF, LEAF + 1, 8 * LEAF, 8 * LEAF + 1, 5 * 8 * LEAF - 3, 65_537, BIG])
+@pytest.mark.parametrize("n", [1, 5, 31, LEAF, LEAF + 1, 3 * LEAF + 7, GROUP * LEAF,
+                               GROUP * LEAF + 1, 5 * GROUP * LEAF - 3, 65_537, BIG])
 def test_sum_of_squares_follows_fixed_tree(name, kind, n):
     dtype = SUMS[name]
     x = layout(np.random.default_rng(n).standard_normal(n).astype(dtype), kind)
@@ -149,14 +179,22 @@ def test_sum_of_squares_follows_fixed_tree(name, kind, n):
 
 
 @pytest.mark.parametrize("name", SUMS)
-@pytest.mark.parametrize("leaf", range(8))
-def test_each_leaf_adds_in_ascending_order(name, leaf):
-    # Only one leaf of a group of eight is non-zero, so the total is that leaf's own sum and
-    # any slip in its order (or a neighbour's values leaking in) changes the bits.
+@pytest.mark.parametrize("leaf", [0, 1, 3, 4, 7, 8, 13, 30, 31])
+@pytest.mark.parametrize("size", [LEAF, LEAF - 3])  # leaves one apart in length, or not
+@pytest.mark.parametrize("groups", [1, 3])
+def test_each_leaf_adds_in_ascending_order(name, leaf, size, groups):
+    # Only one leaf is non-zero, so the total is that leaf's own sum and any slip in its
+    # order (or a neighbour's values leaking into its lane) changes the bits.
     dtype = SUMS[name]
-    x = np.zeros(8 * LEAF, dtype)
-    part = np.random.default_rng(leaf).standard_normal(LEAF).astype(dtype)
-    x[leaf * LEAF:(leaf + 1) * LEAF] = part
+    n = groups * GROUP * size + 5
+    x = np.zeros(n, dtype)
+    target = (groups - 1) * GROUP + leaf
+    bounds = [0, n]
+    while max(b - a for a, b in zip(bounds, bounds[1:])) > LEAF:
+        bounds = sorted({*bounds, *(a + (b - a) // 2 for a, b in zip(bounds, bounds[1:]))})
+    b, e = bounds[target], bounds[target + 1]
+    part = np.random.default_rng(leaf).standard_normal(e - b).astype(dtype)
+    x[b:e] = part
     assert getattr(tarnwick, name)(x) == float(np.add.accumulate(part * part)[-1])
 
 
@@ -254,7 +292,7 @@ def test_result_too_large_is_memory_error(name):
         call(name, x)
 
 
-def test_thread_counts_give_identical_bits():
+def test_thread_counts_and_cpu_levels_give_identical_bits():
     code = """
         import hashlib, sys
         import numpy as np
@@ -268,12 +306,19 @@ def test_thread_counts_give_identical_bits():
                     out.update(getattr(tarnwick, f + sfx)(r).tobytes())
                 out.update(getattr(tarnwick, "parallel_map_numpy" + sfx)(r, 0.3).tobytes())
                 out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r)).encode())
-                out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r[:50_001])).encode())
+                for n in (50_001, 16_384, 4_097, 1_000):
+                    out.update(repr(getattr(tarnwick, "sum_of_squares_numpy" + sfx)(r[:n])).encode())
+        m = rng.standard_normal((700, 800))  # a streamed dropout-add result
+        out.update(tarnwick.fused_dropout_add(m, m[::-1], m.T.copy().T, 0.7).tobytes())
+        for v in (m[:45, :333], m[:45, ::-1], m[:45, ::-3], np.asfortranarray(m[:45])):
+            out.update(tarnwick.fused_layer_norm(v, 1e-5).tobytes())
         print(out.hexdigest())
     """
     digests = set()
-    for threads in ("1", "2", "3"):
-        proc = run_python(code, {"RAYON_NUM_THREADS": threads})
+    settings = [{"RAYON_NUM_THREADS": t} for t in ("1", "2", "3", "7")]
+    settings += [{"TARNWICK_CPU": level} for level in ("baseline", "avx2", "avx512")]
+    for env in settings:
+        proc = run_python(code, env)
         assert proc.returncode == 0, proc.stderr
         digests.add(proc.stdout.strip())
     assert len(digests) == 1

@@ -269,6 +269,20 @@ def test_dropout_add_matches_reference_in_every_layout(shape, layout):
         assert got.flags.c_contiguous and not np.shares_memory(got, args[0])
 
 
+@pytest.mark.parametrize("shape", [(3, 1030), (700, 800)])  # the second one streams its result
+@pytest.mark.parametrize("offset", [0, 1])  # whole arrays at odd element addresses too
+def test_dropout_add_whole_c_arrays(shape, offset):
+    x, residual, mask = three(shape, seed=5)
+    size = shape[0] * shape[1]
+    args = []
+    for a in (x, residual, mask):
+        held = np.empty(size + 1)
+        held[offset:offset + size] = a.ravel()
+        args.append(held[offset:offset + size].reshape(shape))
+    got = call_unchanged(tarnwick.fused_dropout_add, *args, extra=(1.1111111111111112,))
+    assert_bits(got, ref_dropout_add(x, residual, mask, 1.1111111111111112))
+
+
 def test_dropout_add_broadcast_and_same_array():
     a = sample(5, 6, seed=4)
     assert_bits(tarnwick.fused_dropout_add(a, a, a, 1.0), ref_dropout_add(a, a, a, 1.0))

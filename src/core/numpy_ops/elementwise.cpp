@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -18,16 +19,16 @@ namespace {
 // waiting for them costs 3-5 us (more when a worker has gone to sleep), so a piece must save
 // about that much: a cheap map gets there at ~256 KiB of input (about 6 us of work alone), a
 // libm call per element (6 ns for exp, 3.5 ns for expf) at a few thousand elements, and the
-// sums (0.15-0.2 ns per element once eight leaves run side by side) at 64 Ki elements.
+// sums at 64 Ki elements.
 template <class T>
 constexpr std::size_t kMapGrain = (std::size_t{256} << 10) / sizeof(T);
 template <class T>
 constexpr std::size_t kSigmoidGrain = sizeof(T) == sizeof(double) ? 2048 : 4096;
 constexpr std::size_t kSquaresGrain = std::size_t{1} << 16;
 
-// Leaves summed side by side, in vector lanes where the processor has them, so that their
-// independent add chains overlap in the pipeline.
-constexpr std::size_t kGroup = 8;
+// Results at least this large go around the caches: they would not stay there anyway, and a
+// store that bypasses them does not first read the line it overwrites.
+constexpr std::size_t kStreamBytes = std::size_t{16} << 20;
 
 // Fills a new buffer with f(x[i]); contiguous pieces go to the vector loop `run`.
 template <class T, class Run, class One>
@@ -44,15 +45,43 @@ Buffer<T> map(View1<T> x, std::size_t grain, Run run, One one) {
     return out;
 }
 
+void relu_run(const double* in, double* out, std::size_t n, bool stream) {
+    simd::kernels().relu64(in, out, n, stream);
+}
+void relu_run(const float* in, float* out, std::size_t n, bool stream) {
+    simd::kernels().relu32(in, out, n, stream);
+}
+void scale_run(const double* in, double f, double* out, std::size_t n, bool stream) {
+    simd::kernels().scale64(in, f, out, n, stream);
+}
+void scale_run(const float* in, float f, float* out, std::size_t n, bool stream) {
+    simd::kernels().scale32(in, f, out, n, stream);
+}
+void squares_run(const double* const* leaves, std::size_t len, double* sums, std::size_t ahead) {
+    simd::kernels().squares64(leaves, len, sums, ahead);
+}
+void squares_run(const float* const* leaves, std::size_t len, float* sums, std::size_t ahead) {
+    simd::kernels().squares32(leaves, len, sums, ahead);
+}
+
+template <class T>
+bool streams(View1<T> x) {
+    return x.len * sizeof(T) >= kStreamBytes;
+}
+
 template <class T>
 Buffer<T> relu_map(View1<T> x) {
-    auto run = [](const T* in, T* out, std::size_t n) { simd::relu(in, out, n); };
+    auto run = [stream = streams(x)](const T* in, T* out, std::size_t n) {
+        relu_run(in, out, n, stream);
+    };
     return map(x, kMapGrain<T>, run, [](T v) { return v > T(0) ? v : T(0); });
 }
 
 template <class T>
 Buffer<T> scale_map(View1<T> x, T factor) {
-    auto run = [factor](const T* in, T* out, std::size_t n) { simd::scale(in, factor, out, n); };
+    auto run = [factor, stream = streams(x)](const T* in, T* out, std::size_t n) {
+        scale_run(in, factor, out, n, stream);
+    };
     return map(x, kMapGrain<T>, run, [factor](T v) { return v * factor; });
 }
 
@@ -67,94 +96,88 @@ Buffer<T> sigmoid_map(View1<T> x) {
     return map(x, kSigmoidGrain<T>, run, [](T v) { return sigmoid_one(v); });
 }
 
-// K leaves summed in lock step over their common length, then each tail on its own; every
-// leaf still adds its own squares in ascending order from -0.0.
-template <class T, std::size_t K, bool Unit>
-void sum_leaves(const T* data, std::ptrdiff_t step, const std::size_t* begin,
-                const std::size_t* len, T* out) {
-    const T* p[K];
-    T s[K];
-    std::size_t common = len[0];
-    for (std::size_t k = 0; k < K; ++k) {
-        p[k] = data + static_cast<std::ptrdiff_t>(begin[k]) * step;
-        s[k] = T(-0.0);
-        common = std::min(common, len[k]);
-    }
-    auto at = [step](const T* q, std::size_t i) -> T {
-        if constexpr (Unit)
-            return q[i];
-        else
-            return q[static_cast<std::ptrdiff_t>(i) * step];
-    };
-    std::size_t i = 0;
-    if constexpr (Unit && K == 8) i = simd::sum_squares8(p, common, s);  // a full group
-    for (; i < common; ++i) {
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < K; ++k) {
-            const T v = at(p[k], i);
-            s[k] = s[k] + v * v;
-        }
-    }
-    for (std::size_t k = 0; k < K; ++k) {
-        for (std::size_t i = common; i < len[k]; ++i) {
-            const T v = at(p[k], i);
-            s[k] = s[k] + v * v;
-        }
-        out[k] = s[k];
-    }
+// The depth of the leaves: the least d with ceil(n / 2^d) <= kSquaresLeaf (n >= 1).
+unsigned leaf_depth(std::size_t n) {
+    unsigned d = 0;
+    while (((n - 1) >> d) + 1 > kSquaresLeaf) ++d;
+    return d;
 }
 
-template <class T, bool Unit, std::size_t... K>
-void sum_leaves_any(std::size_t count, const T* data, std::ptrdiff_t step, const std::size_t* begin,
-                    const std::size_t* len, T* out, std::index_sequence<K...>) {
-    ((count == K + 1 ? sum_leaves<T, K + 1, Unit>(data, step, begin, len, out) : void()), ...);
-}
-
-// The sum of [b, e), at most kGroup leaves long, by the same tree as a leaf-by-leaf walk.
+// Zeros that stand in for the missing leaves of a short array's only group.
 template <class T>
-T group_sum(View1<T> x, std::size_t b, std::size_t e) {
-    std::array<std::size_t, kGroup> begin{}, len{};
+constexpr T kNoLeaf[kSquaresLeaf] = {};
+
+// The sum of [b, e), a node `levels` above the leaves: its 2^levels leaves summed side by
+// side, then folded pairwise level by level, as the tree adds them.
+template <class T>
+T group_sum(View1<T> x, std::size_t b, std::size_t e, unsigned levels) {
+    constexpr std::size_t kLeaves = simd::kLeaves;
+    std::array<std::size_t, kLeaves> begin{}, len{};
     std::size_t count = 0;
-    auto collect = [&](auto& self, std::size_t lo, std::size_t hi) -> void {
-        if (hi - lo <= kSquaresLeaf) {
-            if (count == kGroup) fault("sum of squares: more leaves than a group holds");
+    auto collect = [&](auto& self, std::size_t lo, std::size_t hi, unsigned depth) -> void {
+        if (depth == levels) {
+            if (count == kLeaves) fault("sum of squares: more leaves than a group holds");
             begin[count] = lo;
             len[count] = hi - lo;
             ++count;
             return;
         }
         const std::size_t mid = lo + (hi - lo) / 2;
-        self(self, lo, mid);
-        self(self, mid, hi);
+        self(self, lo, mid, depth + 1);
+        self(self, mid, hi, depth + 1);
     };
-    collect(collect, b, e);
+    collect(collect, b, e, 0);
 
-    std::array<T, kGroup> sums{};
-    constexpr auto all = std::make_index_sequence<kGroup>{};
+    // Leaves at one depth are floor(m / 2^levels) or one longer: the common part runs in
+    // lanes, and the longer ones then add their last square.
+    std::array<T, kLeaves> sums;
+    const std::size_t common = (e - b) >> levels;
     if (x.contiguous()) {
-        sum_leaves_any<T, true>(count, x.data, 1, begin.data(), len.data(), sums.data(), all);
+        std::array<const T*, kLeaves> leaves;
+        for (std::size_t k = 0; k < kLeaves; ++k) {
+            leaves[k] = k < count ? x.data + begin[k] : kNoLeaf<T>;
+        }
+        // The next group, if any, follows this one and is about as long; prefetching a line
+        // past the end of the array is harmless.
+        squares_run(leaves.data(), common, sums.data(), e < x.len ? e - b : 0);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (len[k] > common) {
+                const T v = x.data[begin[k] + common];
+                sums[k] = sums[k] + v * v;
+            }
+        }
     } else {
-        sum_leaves_any<T, false>(count, x.data, x.step, begin.data(), len.data(), sums.data(), all);
+        for (std::size_t k = 0; k < count; ++k) {
+            T s = T(-0.0);
+            for (std::size_t j = 0; j < len[k]; ++j) {
+                const T v = x[begin[k] + j];
+                s = s + v * v;
+            }
+            sums[k] = s;
+        }
     }
-
-    std::size_t next = 0;
-    auto combine = [&](auto& self, std::size_t lo, std::size_t hi) -> T {
-        if (hi - lo <= kSquaresLeaf) return sums[next++];
-        const std::size_t mid = lo + (hi - lo) / 2;
-        const T left = self(self, lo, mid);
-        const T right = self(self, mid, hi);
-        return static_cast<T>(left + right);
-    };
-    return combine(combine, b, e);
+    for (std::size_t width = count; width > 1; width /= 2) {
+        for (std::size_t i = 0; i < width / 2; ++i) {
+            sums[i] = static_cast<T>(sums[2 * i] + sums[2 * i + 1]);
+        }
+    }
+    return sums[0];
 }
 
 template <class T>
 T squares(View1<T> x) {
-    // tree_reduce splits exactly as the leaf-sized tree does above kGroup leaves, and each
-    // node it hands over is split the rest of the way by group_sum.
-    static_assert((kGroup & (kGroup - 1)) == 0, "a group must hold every leaf of its node");
-    return tree_reduce<T>(x.len, kSquaresLeaf * kGroup, kSquaresGrain,
-                          [x](std::size_t b, std::size_t e) { return group_sum(x, b, e); });
+    if (x.len == 0) return T(-0.0);
+    // Groups are the nodes log2(kLeaves) levels above the leaves (or the root). Every node
+    // above them is longer than any of them, so tree_reduce, which splits whatever is longer
+    // than its leaf argument, splits exactly down to the groups.
+    constexpr unsigned kGroupLevels = std::countr_zero(simd::kLeaves);
+    const unsigned depth = leaf_depth(x.len);
+    const unsigned group_depth = depth > kGroupLevels ? depth - kGroupLevels : 0;
+    const std::size_t group = ((x.len - 1) >> group_depth) + 1;
+    const unsigned levels = depth - group_depth;
+    return tree_reduce<T>(x.len, group, kSquaresGrain, [x, levels](std::size_t b, std::size_t e) {
+        return group_sum(x, b, e, levels);
+    });
 }
 
 }  // namespace

@@ -19,10 +19,12 @@ Buffer<float> sigmoid(View1<float> x);
 Buffer<double> scale(View1<double> x, double factor);
 Buffer<float> scale(View1<float> x, float factor);
 
-// Σ x² in the view's own width over a fixed halving tree: leaves of kSquaresLeaf elements or
-// fewer sum sequentially from -0.0, and halves add once. The tree depends on the length
-// alone, so the bits are the same for every thread count. Empty gives -0.0.
-inline constexpr std::size_t kSquaresLeaf = 256;
+// Σ x² in the view's own width over a fixed halving tree: a range splits at b + (e - b) / 2,
+// and both halves add once, down to the depth where every range holds at most kSquaresLeaf
+// elements; there each leaf sums its squares sequentially from -0.0. The tree depends on the
+// length alone, so the bits are the same for every thread count and CPU level. Empty gives
+// -0.0.
+inline constexpr std::size_t kSquaresLeaf = 512;
 double sum_of_squares(View1<double> x);
 float sum_of_squares(View1<float> x);
 

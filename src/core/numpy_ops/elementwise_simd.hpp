@@ -1,23 +1,47 @@
-// Contiguous map loops, vectorised for the widest unit this processor has (chosen once at
-// load). Every element equals the scalar rule bit for bit, so the choice never shows.
+// Contiguous element-wise loops (and the element pass of dropout-add) (and the element pass of
+// dropout-add), built once per CPU level and picked once through the CPU layer. Every element
+// equals the scalar rule bit for bit, so the choice never shows.
 #pragma once
 
 #include <cstddef>
 
 namespace tarnwick::core::simd {
 
-// y[i] = x[i] > 0 ? x[i] : +0.0 (ordered compare: NaN and -0.0 give +0.0).
-void relu(const double* x, double* y, std::size_t n);
-void relu(const float* x, float* y, std::size_t n);
+// Leaves of a sum of squares that one call carries on together: enough independent add chains
+// for every level's vectors, and few enough streams to read at once.
+inline constexpr std::size_t kLeaves = 32;
 
-// y[i] = x[i] * factor, one rounded product per element.
-void scale(const double* x, double factor, double* y, std::size_t n);
-void scale(const float* x, float factor, float* y, std::size_t n);
+// One level's loops. `stream` asks for stores that bypass the caches, for results too large
+// to stay in them; a level without such stores ignores it.
+struct Kernels {
+    // y[i] = x[i] > 0 ? x[i] : +0.0 (ordered compare: NaN and -0.0 give +0.0).
+    void (*relu64)(const double* x, double* y, std::size_t n, bool stream);
+    void (*relu32)(const float* x, float* y, std::size_t n, bool stream);
+    // y[i] = x[i] * factor, one rounded product per element.
+    void (*scale64)(const double* x, double factor, double* y, std::size_t n, bool stream);
+    void (*scale32)(const float* x, float factor, float* y, std::size_t n, bool stream);
+    // sums[k] = -0.0 + x*x + ... for x = leaves[k][0], ..., leaves[k][len - 1], in that order,
+    // for the kLeaves leaves; meanwhile the values `ahead` elements further on (the next
+    // group; 0 for none) are brought into the cache.
+    void (*squares64)(const double* const* leaves, std::size_t len, double* sums,
+                      std::size_t ahead);
+    void (*squares32)(const float* const* leaves, std::size_t len, float* sums, std::size_t ahead);
+    // y[i] = ((x[i] * mask[i]) * scale) + residual[i], each operation rounded on its own.
+    void (*dropout_add)(const double* x, const double* mask, const double* residual, double scale,
+                        double* y, std::size_t n, bool stream);
+};
 
-// Eight sums of squares carried on together: sums[k] = sums[k] + x*x for x = leaves[k][i],
-// i ascending from 0, for a prefix of [0, n) whose length is returned (possibly 0); the caller
-// adds the rest. Each sum sees exactly the additions of a plain sequential loop.
-std::size_t sum_squares8(const double* const* leaves, std::size_t n, double* sums);
-std::size_t sum_squares8(const float* const* leaves, std::size_t n, float* sums);
+namespace portable {
+Kernels kernels();
+}
+namespace avx2 {
+Kernels kernels();
+}
+namespace avx512 {
+Kernels kernels();
+}
+
+// The loops of the level the CPU layer allows, picked on first use.
+const Kernels& kernels();
 
 }  // namespace tarnwick::core::simd

@@ -1,291 +1,311 @@
+// The product in blocks, after the BLIS pattern: a block of B's rows is packed into strips as
+// wide as a tile, a block of A's columns into panels as tall as one, and the register tile
+// (gemm_kernel.hpp) runs over them. The blocking only decides what sits in which cache; every
+// element's chain of fused multiply-adds is the same whatever it is.
 #include "core/numpy_ops/gemm.hpp"
 
 #include <algorithm>
-#include <array>
+#include <cstddef>
 #include <cstdlib>
-#include <limits>
-#include <new>
-#include <optional>
-#include <utility>
 
-#include "core/buffer.hpp"
-#include "core/numpy_ops/blas.hpp"
-#include "core/numpy_ops/gemm_small.hpp"
+#include "core/numpy_ops/gemm_scratch.hpp"
+#include "core/numpy_ops/gemm_tiles.hpp"
 
 namespace tarnwick::core {
 
 namespace {
 
-// A layout BLAS reads in place: dense along one axis, `ld` elements between the lines.
-struct Layout {
-    bool row_major;
-    std::ptrdiff_t ld;
+using gemm_impl::Tiles;
+
+// A strip of B (kc × nr) should take about half the L1 cache, the rest being for the panels of A
+// that stream past it; kc between 128 and 256 keeps the reloads of C rare.
+constexpr std::size_t kStripBytes = std::size_t{24} << 10;
+constexpr std::size_t kMinKc = 128;
+constexpr std::size_t kMaxKc = 256;
+// A block of A (mc × kc) is meant for the L2 cache, a block of B (kc × nc) for the L3.
+constexpr std::size_t kABlockBytes = std::size_t{192} << 10;
+constexpr std::size_t kBBlockBytes = std::size_t{2} << 20;
+// An operand this small stays in the L1 and L2 caches as it is: packing it costs more than
+// reading it through its steps.
+constexpr std::size_t kInPlaceBytes = std::size_t{64} << 10;
+// Widest tile of any level, for the scratch tile at the edges.
+constexpr std::size_t kMaxNr = 32;
+
+std::size_t round_up(std::size_t x, std::size_t to) { return (x + to - 1) / to * to; }
+
+// Blocks of k as even as possible, so a k just past a multiple of kMaxKc leaves no sliver.
+std::size_t even_block(std::size_t total, std::size_t max_block) {
+    const std::size_t blocks = (total + max_block - 1) / max_block;
+    return (total + blocks - 1) / blocks;
+}
+
+template <class T>
+T* aligned_after(void* base, std::size_t offset_bytes) {
+    return reinterpret_cast<T*>(static_cast<std::byte*>(base) + round_up(offset_bytes, 64));
+}
+
+template <class V>
+V part(const V& v, std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols) {
+    return {&v(r0, c0), rows, cols, v.row_step, v.col_step};
+}
+
+// B's block (kc × nc) as strips of nr columns, each kc rows of nr values; columns past the
+// block's end are zero. B is read along its shorter step, one row (or column) at a time across
+// all strips: strip by strip, every read would land on another page.
+template <class T>
+void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
+    const std::size_t strip = b.rows * nr;
+    if (std::abs(b.col_step) <= std::abs(b.row_step)) {
+        for (std::size_t p = 0; p < b.rows; ++p) {
+            const T* src = &b(p, 0);
+            T* out = dst + p * nr;
+            for (std::size_t j0 = 0; j0 < b.cols; j0 += nr, out += strip) {
+                const std::size_t w = std::min(nr, b.cols - j0);
+                if (b.col_step == 1) {
+                    std::copy_n(src + j0, w, out);
+                } else {
+                    for (std::size_t j = 0; j < w; ++j) {
+                        out[j] = src[static_cast<std::ptrdiff_t>(j0 + j) * b.col_step];
+                    }
+                }
+                std::fill(out + w, out + nr, T(0));
+            }
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < b.cols; ++j) {
+        const T* src = &b(0, j);
+        T* out = dst + j / nr * strip + j % nr;
+        for (std::size_t p = 0; p < b.rows; ++p) {
+            out[p * nr] = src[static_cast<std::ptrdiff_t>(p) * b.row_step];
+        }
+    }
+    if (const std::size_t w = b.cols % nr; w != 0) {
+        T* last = dst + b.cols / nr * strip;
+        for (std::size_t p = 0; p < b.rows; ++p)
+            std::fill(last + p * nr + w, last + (p + 1) * nr, T(0));
+    }
+}
+
+// R dense rows of kc elements into one panel, column after column. With R known the inner loop
+// unrolls into plain loads and stores, about twice as fast as the general loop.
+template <std::size_t R, class T>
+void pack_rows(const T* const* src, std::size_t kc, T* out) {
+    for (std::size_t p = 0; p < kc; ++p, out += R) {
+#pragma GCC unroll 16
+        for (std::size_t x = 0; x < R; ++x) out[x] = src[x][p];
+    }
+}
+
+// The full panels of the levels' tile heights; false for other heights.
+template <class T>
+bool pack_dense_rows(const T* const* src, std::size_t r, std::size_t kc, T* out) {
+    switch (r) {
+        case 4:
+            pack_rows<4>(src, kc, out);
+            return true;
+        case 6:
+            pack_rows<6>(src, kc, out);
+            return true;
+        case 12:
+            pack_rows<12>(src, kc, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A's block (mc × kc) as panels of mr rows (fewer in the last), each column after column:
+// the panel of r rows starting at row i holds element (i + x, p) at dst[i * kc + p * r + x].
+template <class T>
+void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
+    const bool along_rows = std::abs(a.col_step) <= std::abs(a.row_step);
+    for (std::size_t i0 = 0; i0 < a.rows; i0 += mr) {
+        const std::size_t r = std::min(mr, a.rows - i0);
+        T* panel = dst + i0 * a.cols;
+        // Along rows, the panel's rows are read side by side: one stream per row keeps several
+        // cache misses in flight, where one row at a time waited on each.
+        if (along_rows) {
+            const T* src[gemm_impl::kMaxTileRows];
+            for (std::size_t x = 0; x < r; ++x) src[x] = &a(i0 + x, 0);
+            if (a.col_step == 1 && pack_dense_rows(src, r, a.cols, panel)) continue;
+            T* out = panel;
+            std::ptrdiff_t at = 0;
+            for (std::size_t p = 0; p < a.cols; ++p, at += a.col_step) {
+                for (std::size_t x = 0; x < r; ++x) *out++ = src[x][at];
+            }
+            continue;
+        }
+        for (std::size_t p = 0; p < a.cols; ++p) {
+            const T* src = &a(i0, p);
+            T* out = panel + p * r;
+            for (std::size_t x = 0; x < r; ++x, src += a.row_step) out[x] = *src;
+        }
+    }
+}
+
+// Where a tile reads its operands from.
+template <class T>
+struct Source {
+    const T* data;
+    std::ptrdiff_t row_step;
+    std::ptrdiff_t col_step;
 };
 
-// One axis at unit step and the other at a positive step that clears it. An axis of extent 1
-// is never stepped along, so its step does not matter. BLAS insists on ld >= max(1, extent).
-template <class V>
-std::optional<Layout> blas_layout(const V& v, std::size_t limit) {
-    const auto rows = static_cast<std::ptrdiff_t>(v.rows);
-    const auto cols = static_cast<std::ptrdiff_t>(v.cols);
-    const auto max_ld = static_cast<std::ptrdiff_t>(limit);
-    if ((cols <= 1 || v.col_step == 1) &&
-        (rows <= 1 || v.row_step >= std::max(cols, std::ptrdiff_t{1}))) {
-        const std::ptrdiff_t ld = rows <= 1 ? std::max(cols, std::ptrdiff_t{1}) : v.row_step;
-        if (ld <= max_ld) return Layout{true, ld};
-    }
-    if ((rows <= 1 || v.row_step == 1) &&
-        (cols <= 1 || v.col_step >= std::max(rows, std::ptrdiff_t{1}))) {
-        const std::ptrdiff_t ld = cols <= 1 ? std::max(rows, std::ptrdiff_t{1}) : v.col_step;
-        if (ld <= max_ld) return Layout{false, ld};
-    }
-    return std::nullopt;
-}
-
-std::size_t element_count(std::size_t rows, std::size_t cols) {
-    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / cols) throw std::bad_alloc();
-    return rows * cols;
-}
-
-// A per-thread packing area, kept between calls: fresh pages cost a fault each on first touch,
-// which for a few megabytes took as long as the packing itself. Beyond kKeepBytes it is given
-// back once the product is done, so one huge call does not pin its memory for good.
 template <class T>
-class Scratch {
+class Product {
 public:
-    T* reserve(std::size_t count) {
-        if (buffer_.size() < count)
-            buffer_ = Buffer<T>(count);  // the old one goes with the temporary
-        return buffer_.data();
-    }
-    // Frees by moving out, which allocates nothing and so cannot throw from a destructor.
-    void trim() noexcept {
-        if (buffer_.size() * sizeof(T) > kKeepBytes) Buffer<T> drop = std::move(buffer_);
-    }
+    Product(const Tiles<T>& tiles, const View2<T>& a, const View2<T>& b, const Out2<T>& c)
+        : a_(a), b_(b), c_(c), tiles_(tiles) {}
 
-private:
-    static constexpr std::size_t kKeepBytes = std::size_t{32} << 20;
-    Buffer<T> buffer_{0};  // empty once trimmed; reserve() never hands that out
-};
-
-enum Role { kA, kB, kC, kRoles };
-
-template <class T>
-thread_local std::array<Scratch<T>, kRoles> t_scratch;
-
-template <class T>
-struct TrimScratch {
-    ~TrimScratch() {
-        for (auto& s : t_scratch<T>) s.trim();
-    }
-};
-
-// count elements from src at `step` apart into out. Four independent loads per round let the
-// core overlap them; the plain loop ran at about half this speed.
-template <class T>
-void gather(const T* src, std::ptrdiff_t step, std::size_t count, T* out) {
-    if (step == 1) {
-        std::copy(src, src + count, out);
-        return;
-    }
-    std::size_t j = 0;
-    for (; j + 4 <= count; j += 4, src += 4 * step, out += 4) {
-        const T x0 = src[0], x1 = src[step], x2 = src[2 * step], x3 = src[3 * step];
-        out[0] = x0;
-        out[1] = x1;
-        out[2] = x2;
-        out[3] = x3;
-    }
-    for (; j < count; ++j, src += step) *out++ = *src;
-}
-
-// Copies a view densely, walking the axis with the shorter step innermost so reads stay close.
-template <class T>
-View2<T> pack(const View2<T>& v, T* dst) {
-    const auto rows = static_cast<std::ptrdiff_t>(v.rows);
-    const auto cols = static_cast<std::ptrdiff_t>(v.cols);
-    if (std::abs(v.col_step) <= std::abs(v.row_step)) {
-        for (std::ptrdiff_t i = 0; i < rows; ++i) {
-            gather(v.data + i * v.row_step, v.col_step, v.cols, dst + i * cols);
-        }
-        return {dst, v.rows, v.cols, cols, 1};
-    }
-    for (std::ptrdiff_t j = 0; j < cols; ++j) {
-        gather(v.data + j * v.col_step, v.row_step, v.rows, dst + j * rows);
-    }
-    return {dst, v.rows, v.cols, 1, rows};
-}
-
-template <class V>
-V block(const V& v, std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols) {
-    V part = v;
-    part.data = v.data + static_cast<std::ptrdiff_t>(r0) * v.row_step +
-                static_cast<std::ptrdiff_t>(c0) * v.col_step;
-    part.rows = rows;
-    part.cols = cols;
-    return part;
-}
-
-template <class T>
-T& at(const Out2<T>& c, std::size_t i, std::size_t j) {
-    return c.data[static_cast<std::ptrdiff_t>(i) * c.row_step +
-                  static_cast<std::ptrdiff_t>(j) * c.col_step];
-}
-
-// The operand as BLAS can take it: in place when it fits, else packed into `role`'s scratch.
-template <class T>
-std::pair<View2<T>, Layout> readable(const View2<T>& v, Role role, std::size_t limit) {
-    if (auto layout = blas_layout(v, limit)) return {v, *layout};
-    View2<T> packed = pack(v, t_scratch<T>[role].reserve(element_count(v.rows, v.cols)));
-    return {packed, *blas_layout(packed, limit)};
-}
-
-// A vector as BLAS takes it: BLAS addresses a negative increment from the far end, and
-// refuses a zero one, so a broadcast vector is copied out.
-template <class T>
-std::pair<const T*, std::ptrdiff_t> blas_vector(const View1<T>& v, Role role) {
-    if (v.len <= 1) return {v.data, 1};
-    if (v.step > 0) return {v.data, v.step};
-    if (v.step < 0) return {v.data + static_cast<std::ptrdiff_t>(v.len - 1) * v.step, v.step};
-    T* copy = t_scratch<T>[role].reserve(v.len);
-    std::fill(copy, copy + v.len, v[0]);
-    return {copy, 1};
-}
-
-template <class T>
-void product_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool accumulate,
-                   std::size_t limit, bool vectors);
-
-// A product with one row or one column is a matrix-vector product; BLAS's gemm pays a
-// packing pass that costs more than the arithmetic at that size.
-template <class T>
-void vector_block(const View2<T>& a, const View2<T>& b, const Out2<T>& c, bool accumulate,
-                  std::size_t limit) {
-    const bool one_row = c.rows == 1;
-    // y = Bᵀ·(row of A) for one row, y = A·(column of B) for one column.
-    const View2<T> matrix_in = one_row ? b : a;
-    const View1<T> vector = one_row ? a.row(0) : View1<T>{b.data, b.rows, b.row_step};
-    const auto [matrix, layout] = readable(matrix_in, one_row ? kB : kA, limit);
-    const auto [x, incx] = blas_vector(vector, one_row ? kA : kB);
-    if (std::abs(incx) > static_cast<std::ptrdiff_t>(limit)) {
-        return product_block(a, b, c, accumulate, limit, /*vectors=*/false);
-    }
-    const std::size_t len = one_row ? c.cols : c.rows;
-    const std::ptrdiff_t incy_in = one_row ? c.col_step : c.row_step;
-    const bool direct = len == 1 || (incy_in >= 1 && incy_in <= static_cast<std::ptrdiff_t>(limit));
-    T* y = direct ? c.data : t_scratch<T>[kC].reserve(len);
-    const std::ptrdiff_t incy = direct && len > 1 ? incy_in : 1;
-    const T beta = accumulate && direct ? T(1) : T(0);
-    if (beta == T(0)) {
-        // BLAS may scale y by beta rather than overwrite it, and y may hold garbage (NaN·0).
-        for (std::size_t i = 0; i < len; ++i) y[static_cast<std::ptrdiff_t>(i) * incy] = T(0);
-    }
-    blas::gemv(layout.row_major ? CblasRowMajor : CblasColMajor,
-               one_row ? CblasTrans : CblasNoTrans, static_cast<int>(matrix.rows),
-               static_cast<int>(matrix.cols), matrix.data, static_cast<int>(layout.ld), x,
-               static_cast<int>(incx), beta, y, static_cast<int>(incy));
-    if (direct) return;
-    for (std::size_t i = 0; i < len; ++i) {
-        T& dst = one_row ? at(c, 0, i) : at(c, i, 0);
-        dst = accumulate ? dst + y[i] : y[i];
-    }
-}
-
-// One BLAS call for a block whose sizes are all within `limit`, all of them non-zero.
-// `accumulate` adds to C (a later slice of k) instead of overwriting it.
-template <class T>
-void product_block(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, bool accumulate,
-                   std::size_t limit, bool vectors) {
-    if (vectors && (c.rows == 1 || c.cols == 1))
-        return vector_block(a_in, b_in, c, accumulate, limit);
-    const auto [a, la] = readable(a_in, kA, limit);
-    const auto [b, lb] = readable(b_in, kB, limit);
-    const auto call = [&](bool c_row_major, T beta, T* dst, std::ptrdiff_t ldc) {
-        // In C's own order an operand stored the same way is taken as is, the other transposed.
-        const auto trans = [&](const Layout& l) {
-            return l.row_major == c_row_major ? CblasNoTrans : CblasTrans;
+    void run() {
+        const std::size_t m = c_.rows, n = c_.cols, k = a_.cols;
+        const std::size_t mr = tiles_.mr, nr = tiles_.nr;
+        const std::size_t max_kc = std::clamp(kStripBytes / sizeof(T) / nr, kMinKc, kMaxKc);
+        kc_ = even_block(k, max_kc);
+        mc_ = std::min(m, std::max(mr, kABlockBytes / sizeof(T) / max_kc / mr * mr));
+        nc_ = std::min(round_up(n, nr), std::max(nr, kBBlockBytes / sizeof(T) / max_kc / nr * nr));
+        // A panel is worth packing once several strips of B read it; a strip of B once several
+        // panels of A do, or when its rows are not dense. Small operands stay in cache as they
+        // are.
+        const auto large = [](std::size_t rows, std::size_t cols) {
+            return rows * cols > kInPlaceBytes / sizeof(T);
         };
-        blas::gemm(c_row_major ? CblasRowMajor : CblasColMajor, trans(la), trans(lb),
-                   static_cast<int>(c.rows), static_cast<int>(c.cols), static_cast<int>(a.cols),
-                   a.data, static_cast<int>(la.ld), b.data, static_cast<int>(lb.ld), beta, dst,
-                   static_cast<int>(ldc));
-    };
-    if (auto lc = blas_layout(c, limit)) {
-        call(lc->row_major, accumulate ? T(1) : T(0), c.data, lc->ld);
-        return;
-    }
-    // C's layout is beyond BLAS: compute densely, then scatter.
-    T* dense = t_scratch<T>[kC].reserve(element_count(c.rows, c.cols));
-    call(true, T(0), dense, static_cast<std::ptrdiff_t>(c.cols));
-    for (std::size_t i = 0; i < c.rows; ++i) {
-        for (std::size_t j = 0; j < c.cols; ++j) {
-            const T v = dense[i * c.cols + j];
-            at(c, i, j) = accumulate ? at(c, i, j) + v : v;
-        }
-    }
-}
+        pack_a_ = n > 4 * nr && large(m, k);
+        pack_b_ = (n > 1 && b_.col_step != 1) || (m > 2 * mr && large(k, n));
+        const std::size_t a_bytes = pack_a_ ? mc_ * kc_ * sizeof(T) : 0;
+        const std::size_t b_bytes = (pack_b_ ? nc_ : nr) * kc_ * sizeof(T);
+        gemm_impl::Scratch scratch(round_up(a_bytes, 64) + b_bytes);
+        a_pack_ = aligned_after<T>(scratch.data(), 0);
+        b_pack_ = aligned_after<T>(scratch.data(), a_bytes);
 
-// The same product summed over k backwards: A's columns and B's rows both reversed.
-template <class T>
-std::pair<View2<T>, View2<T>> reverse_k(const View2<T>& a, const View2<T>& b) {
-    const auto last = static_cast<std::ptrdiff_t>(a.cols) - 1;
-    return {{a.data + last * a.col_step, a.rows, a.cols, a.row_step, -a.col_step},
-            {b.data + last * b.row_step, b.rows, b.cols, -b.row_step, b.col_step}};
-}
-
-template <class T>
-int readable_in_place(const View2<T>& a, const View2<T>& b, std::size_t limit) {
-    return blas_layout(a, limit).has_value() + blas_layout(b, limit).has_value();
-}
-
-template <class T>
-void product(const View2<T>& a_in, const View2<T>& b_in, const Out2<T>& c, std::size_t limit) {
-    const std::size_t m = a_in.rows, k = a_in.cols, n = b_in.cols;
-    if (m == 0 || n == 0) return;
-    if (k == 0) {  // the empty sum
-        for (std::size_t i = 0; i < m; ++i) {
-            for (std::size_t j = 0; j < n; ++j) at(c, i, j) = T(0);
-        }
-        return;
-    }
-    limit = std::clamp<std::size_t>(limit, 1, kBlasLimit);
-    // Rows of B walked backwards (b[::-1]) spare a copy when k is read the other way round.
-    auto [a, b] = reverse_k(a_in, b_in);
-    if (readable_in_place(a, b, limit) <= readable_in_place(a_in, b_in, limit)) {
-        a = a_in;
-        b = b_in;
-    }
-    if (small_gemm(a, b, c)) return;
-    blas::use_one_thread();
-    TrimScratch<T> trim;
-    for (std::size_t i0 = 0; i0 < m; i0 += limit) {
-        const std::size_t mi = std::min(limit, m - i0);
-        for (std::size_t j0 = 0; j0 < n; j0 += limit) {
-            const std::size_t nj = std::min(limit, n - j0);
-            for (std::size_t p0 = 0; p0 < k; p0 += limit) {
-                const std::size_t kp = std::min(limit, k - p0);
-                product_block(block(a, i0, mi, p0, kp), block(b, p0, kp, j0, nj),
-                              block(c, i0, mi, j0, nj), p0 != 0, limit, true);
+        for (std::size_t jc = 0; jc < n; jc += nc_) {
+            const std::size_t ncur = std::min(nc_, n - jc);
+            for (std::size_t pc = 0; pc < k; pc += kc_) {
+                const std::size_t kcur = std::min(kc_, k - pc);
+                if (pack_b_) pack_b(part(b_, pc, kcur, jc, ncur), nr, b_pack_);
+                for (std::size_t ic = 0; ic < m; ic += mc_) {
+                    const std::size_t mcur = std::min(mc_, m - ic);
+                    if (pack_a_) pack_a(part(a_, ic, mcur, pc, kcur), mr, a_pack_);
+                    block(ic, mcur, pc, kcur, jc, ncur);
+                }
             }
         }
     }
+
+private:
+    // The tiles of one block: strips of B outside, panels of A inside, so a strip stays in L1.
+    void block(std::size_t ic, std::size_t mcur, std::size_t pc, std::size_t kcur, std::size_t jc,
+               std::size_t ncur) {
+        const std::size_t mr = tiles_.mr, nr = tiles_.nr;
+        const bool first = pc == 0;
+        for (std::size_t jr = 0; jr < ncur; jr += nr) {
+            const std::size_t w = std::min(nr, ncur - jr);
+            const Source<T> b = b_strip(pc, kcur, jc + jr, jr, w);
+            for (std::size_t ir = 0; ir < mcur; ir += mr) {
+                const std::size_t r = std::min(mr, mcur - ir);
+                const Source<T> a =
+                    pack_a_ ? Source<T>{a_pack_ + ir * kcur, 1, static_cast<std::ptrdiff_t>(r)}
+                            : Source<T>{&a_(ic + ir, pc), a_.row_step, a_.col_step};
+                if (ir + mr < mcur)
+                    prefetch_c(ic + ir + mr, std::min(mr, mcur - ir - mr), jc + jr, w);
+                tile(a, b, ic + ir, r, jc + jr, w, kcur, first);
+            }
+        }
+    }
+
+    // The next tile's part of C, which a tile reads (after the first block of k) and writes:
+    // fetched while this one computes, as the first loads of a tile wait for it otherwise.
+    void prefetch_c(std::size_t i, std::size_t r, std::size_t j, std::size_t w) const {
+        for (std::size_t x = 0; x < r; ++x) {
+            __builtin_prefetch(&c_(i + x, j), 1);
+            __builtin_prefetch(&c_(i + x, j + w - 1), 1);
+        }
+    }
+
+    // The strip of B for columns [j, j + w) of rows [pc, pc + kcur): packed, or in place when
+    // its rows are dense and the strip is whole; a ragged one is padded into the spare strip.
+    Source<T> b_strip(std::size_t pc, std::size_t kcur, std::size_t j, std::size_t jr,
+                      std::size_t w) {
+        const std::size_t nr = tiles_.nr;
+        const auto ld = static_cast<std::ptrdiff_t>(nr);
+        if (pack_b_) return {b_pack_ + jr / nr * kcur * nr, ld, 1};
+        if (w == nr) return {&b_(pc, j), b_.row_step, 1};
+        pack_b(part(b_, pc, kcur, j, w), nr, b_pack_);
+        return {b_pack_, ld, 1};
+    }
+
+    // One tile at (i, j), r rows and w columns: straight into C when C's rows are dense and the
+    // tile is whole, else through a spare tile (the same chains, only the edges thrown away).
+    void tile(const Source<T>& a, const Source<T>& b, std::size_t i, std::size_t r, std::size_t j,
+              std::size_t w, std::size_t kcur, bool first) {
+        const gemm_impl::TileFn<T> fn = pack_a_ ? tiles_.packed[r] : tiles_.tile[r];
+        const bool dense_rows = c_.col_step == 1 || c_.cols == 1;
+        if (w == tiles_.nr && dense_rows) {
+            fn(kcur, a.data, a.row_step, a.col_step, b.data, b.row_step, &c_(i, j), c_.row_step,
+               first);
+            return;
+        }
+        const std::size_t nr = tiles_.nr;
+        if (!first) {
+            for (std::size_t x = 0; x < r; ++x) {
+                for (std::size_t y = 0; y < w; ++y) spare_[x * nr + y] = c_(i + x, j + y);
+            }
+        }
+        fn(kcur, a.data, a.row_step, a.col_step, b.data, b.row_step, spare_,
+           static_cast<std::ptrdiff_t>(nr), first);
+        for (std::size_t x = 0; x < r; ++x) {
+            for (std::size_t y = 0; y < w; ++y) c_(i + x, j + y) = spare_[x * nr + y];
+        }
+    }
+
+    View2<T> a_;
+    View2<T> b_;
+    Out2<T> c_;
+    const Tiles<T>& tiles_;
+    std::size_t kc_ = 0, mc_ = 0, nc_ = 0;
+    bool pack_a_ = false, pack_b_ = false;
+    T* a_pack_ = nullptr;
+    T* b_pack_ = nullptr;
+    alignas(64) T spare_[gemm_impl::kMaxTileRows * kMaxNr] = {};
+};
+
+template <class T>
+void product(const Tiles<T>& tiles, View2<T> a, View2<T> b, Out2<T> c) {
+    const std::size_t m = c.rows, n = c.cols, k = a.cols;
+    if (m == 0 || n == 0) return;
+    if (k == 0) {  // the empty sum
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j < n; ++j) c(i, j) = T(0);
+        }
+        return;
+    }
+    // A column-major C is the row-major C of Bᵀ·Aᵀ, with the same chains: x·y = y·x exactly.
+    if (c.col_step != 1 && c.rows > 1 && c.cols > 1 && c.row_step == 1) {
+        const View2<T> at = a.transposed();
+        a = b.transposed();
+        b = at;
+        c = c.transposed();
+    }
+    Product<T>(tiles, a, b, c).run();
 }
 
 }  // namespace
 
 void gemm(const View2<double>& a, const View2<double>& b, const Out2<double>& c) {
-    product(a, b, c, kBlasLimit);
+    product(gemm_impl::tiles<double>(), a, b, c);
 }
 void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c) {
-    product(a, b, c, kBlasLimit);
+    product(gemm_impl::tiles<float>(), a, b, c);
 }
-void gemm_blocked(const View2<double>& a, const View2<double>& b, const Out2<double>& c,
-                  std::size_t limit) {
-    product(a, b, c, limit);
+
+void gemm_impl::gemm_with(const Tiles<double>& tiles, const View2<double>& a,
+                          const View2<double>& b, const Out2<double>& c) {
+    product(tiles, a, b, c);
 }
-void gemm_blocked(const View2<float>& a, const View2<float>& b, const Out2<float>& c,
-                  std::size_t limit) {
-    product(a, b, c, limit);
+void gemm_impl::gemm_with(const Tiles<float>& tiles, const View2<float>& a, const View2<float>& b,
+                          const Out2<float>& c) {
+    product(tiles, a, b, c);
 }
 
 }  // namespace tarnwick::core

@@ -114,7 +114,7 @@ Strided<float, 2> matmul(const View2<float>& a, const View2<float>& b) {
 template <class T>
 Strided<T, 2> linear(const View2<T>& input, const View2<T>& weights, const View1<T>& bias,
                      Activation activation) {
-    // Fortran-ordered (or transposed) operands give the product BLAS writes best column-major.
+    // Fortran-ordered (or transposed) operands read best into a column-major product.
     const bool columns = input.row_step == 1 && weights.row_step == 1;
     return layer(input, weights, bias, activation, columns ? Order::ColumnMajor : Order::RowMajor);
 }

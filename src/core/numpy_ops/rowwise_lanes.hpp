@@ -27,55 +27,55 @@ inline constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
 
 // Every lane set to v (adding v to a zero vector would turn -0.0 into +0.0).
 template <class V>
-V splat(double v) {
+[[gnu::always_inline]] inline V splat(double v) {
     V out;
     for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = v;
     return out;
 }
 template <class V>
-V load(const double* p) {
+[[gnu::always_inline]] inline V load(const double* p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 template <class V>
-void store(double* p, const V& v) {
+[[gnu::always_inline]] inline void store(double* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
 // m becomes v where v > m; a NaN v never wins, and m starts at -inf so it is never NaN.
 template <class V>
-V keep_max(const V& v, const V& m) {
+[[gnu::always_inline]] inline V keep_max(const V& v, const V& m) {
     return v > m ? v : m;
 }
-inline double keep_max(double v, double m) { return v > m ? v : m; }
+[[gnu::always_inline]] inline double keep_max(double v, double m) { return v > m ? v : m; }
 
 template <class V>
-double max_of_lanes(const V& v) {
+[[gnu::always_inline]] inline double max_of_lanes(const V& v) {
     double m = v[0];
     for (std::size_t i = 1; i < kWidth<V>; ++i) m = keep_max(v[i], m);
     return m;
 }
 
 template <class V>
-V negative_infinity() {
+[[gnu::always_inline]] inline V negative_infinity() {
     return splat<V>(-std::numeric_limits<double>::infinity());
 }
 
 template <class V>
-V sqrt(const V& v) {
+[[gnu::always_inline]] inline V sqrt(const V& v) {
     V out;
     for (std::size_t i = 0; i < kWidth<V>; ++i) out[i] = std::sqrt(v[i]);
     return out;
 }
 
 // A square tile held as rows becomes held as columns.
-inline void transpose(V2& a, V2& b) {
+[[gnu::always_inline]] inline void transpose(V2& a, V2& b) {
     V2 t = __builtin_shufflevector(a, b, 0, 2);
     b = __builtin_shufflevector(a, b, 1, 3);
     a = t;
 }
-inline void transpose(V4& a, V4& b, V4& c, V4& d) {
+[[gnu::always_inline]] inline void transpose(V4& a, V4& b, V4& c, V4& d) {
     V4 t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
     V4 t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
     V4 t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);

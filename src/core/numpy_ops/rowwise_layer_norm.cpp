@@ -8,7 +8,6 @@
 // transposed blocks.
 #include <cmath>
 #include <cstdlib>
-#include <type_traits>
 
 #include "core/numpy_ops/rowwise.hpp"
 #include "core/numpy_ops/rowwise_lanes.hpp"
@@ -23,10 +22,10 @@ namespace {
 using lanes::kWidth;
 
 // Mean and sd of rows that lie side by side in memory, from two passes that stream the columns
-// in order with one row per lane (lanes are memory positions within a column). `Rows` is a
-// compile-time count for the blocks of the row-major path.
-template <class V, class Rows>
-void column_stats(const Grid<const double>& in, Rows rows, double eps, double* mean, double* sd) {
+// in order with one row per lane (lanes are memory positions within a column).
+template <class V>
+[[gnu::always_inline]] inline void column_stats(const Grid<const double>& in, std::size_t rows,
+                                                double eps, double* mean, double* sd) {
     constexpr std::size_t w = kWidth<V>;
     const std::size_t vec = rows - rows % w;
     const double n = static_cast<double>(in.cols);
@@ -53,24 +52,14 @@ void column_stats(const Grid<const double>& in, Rows rows, double eps, double* m
     for (std::size_t k = 0; k < rows; ++k) sd[k] = std::sqrt(sd[k] / n + eps);
 }
 
-// (v - mean) / sd from `in` to `out`, both adjacent runs of n values; any order will do.
-template <class V>
-void normalise(const double* in, double* out, std::size_t n, double mean, double sd) {
-    constexpr std::size_t w = kWidth<V>;
-    const V mv = lanes::splat<V>(mean), sv = lanes::splat<V>(sd);
-    std::size_t j = 0;
-    for (; j + w <= n; j += w) lanes::store(out + j, (lanes::load<V>(in + j) - mv) / sv);
-    for (; j < n; ++j) out[j] = (in[j] - mean) / sd;
-}
-
 constexpr std::size_t kBlockRows = 8;
-using BlockRows = std::integral_constant<std::size_t, kBlockRows>;
 
 // Columns j.. of w adjacent rows as a w x w tile, stored column by column into `tiles`
 // (kBlockRows values per column). Backward rows hold column j at their highest address.
 // Named vectors rather than an array keep the tile in registers.
 template <class V, bool kForward>
-void transpose_tile(const double* const* rows, std::size_t j, double* tiles) {
+[[gnu::always_inline]] inline void transpose_tile(const double* const* rows, std::size_t j,
+                                                  double* tiles) {
     constexpr std::size_t w = kWidth<V>;
     auto load = [&](std::size_t r) {
         return lanes::load<V>(kForward ? rows[r] + j : rows[r] - j - (w - 1));
@@ -91,7 +80,8 @@ void transpose_tile(const double* const* rows, std::size_t j, double* tiles) {
 
 // A block's rows transposed into `scratch`: cols x kBlockRows, column-major.
 template <class V, bool kForward>
-void transpose_block(const double* const* rows, std::size_t cols, double* scratch) {
+[[gnu::always_inline]] inline void transpose_block(const double* const* rows, std::size_t cols,
+                                                   double* scratch) {
     constexpr std::size_t w = kWidth<V>;
     std::size_t j = 0;
     for (; j + w <= cols; j += w) {
@@ -106,10 +96,87 @@ void transpose_block(const double* const* rows, std::size_t cols, double* scratc
     }
 }
 
-// kBlockRows rows whose own values are adjacent (|col_step| == 1): transposed into `scratch`
-// so that the row sums run in lanes, then each row is normalised straight from the argument.
+// The normalisation of one block's rows, (v - mean) / sd for each adjacent run of values,
+// taken a vector at a time. The next block's sums take these steps between their additions:
+// those wait on their add chains while the divider, which the division keeps busy, would
+// otherwise idle, and the other way round.
 template <class V>
-void layer_norm_block(const RowwiseWork& work, std::size_t first, double eps, double* scratch) {
+struct PendingRows {
+    static constexpr std::size_t w = kWidth<V>;
+    const double* in[kBlockRows];
+    double* out[kBlockRows];
+    double mean[kBlockRows], sd[kBlockRows];
+    std::size_t cols = 0, row = kBlockRows, j = 0;  // row == kBlockRows: nothing pending
+    V mv{}, sv{};
+
+    [[gnu::always_inline]] void begin_row() {
+        j = 0;
+        if (row < kBlockRows) mv = lanes::splat<V>(mean[row]), sv = lanes::splat<V>(sd[row]);
+    }
+    [[gnu::always_inline]] void start(std::size_t n) {
+        cols = n;
+        row = 0;
+        begin_row();
+    }
+    [[gnu::always_inline]] void step() {
+        if (row == kBlockRows) return;
+        if (j + w <= cols) {
+            lanes::store(out[row] + j, (lanes::load<V>(in[row] + j) - mv) / sv);
+            j += w;
+            return;
+        }
+        for (; j < cols; ++j) out[row][j] = (in[row][j] - mean[row]) / sd[row];
+        ++row;
+        begin_row();
+    }
+    void finish() {
+        while (row < kBlockRows) step();
+    }
+};
+
+// Mean and sd of a block's rows from its transposed tiles (cols x kBlockRows, column-major),
+// as column_stats computes them, with the running sums held in registers (through memory,
+// each addition would also wait for the store of the one before), while `pending` advances.
+template <class V>
+[[gnu::always_inline]] inline void block_stats(const double* tiles, std::size_t cols, double eps,
+                                               double* mean, double* sd, PendingRows<V>& pending) {
+    constexpr std::size_t w = kWidth<V>, kChains = kBlockRows / w;
+    // Normalising a block takes kBlockRows / w vector steps per column; two passes share them.
+    constexpr std::size_t kSteps = kChains / 2 > 0 ? kChains / 2 : 1;
+    const double n = static_cast<double>(cols);
+    V acc[kChains];
+    for (std::size_t c = 0; c < kChains; ++c) acc[c] = lanes::splat<V>(-0.0);
+    for (std::size_t j = 0; j < cols; ++j) {
+        for (std::size_t c = 0; c < kChains; ++c) {
+            acc[c] = acc[c] + lanes::load<V>(tiles + j * kBlockRows + c * w);
+        }
+        for (std::size_t k = 0; k < kSteps; ++k) pending.step();
+    }
+    V mv[kChains];
+    for (std::size_t c = 0; c < kChains; ++c) {
+        mv[c] = acc[c] / lanes::splat<V>(n);
+        acc[c] = lanes::splat<V>(-0.0);
+    }
+    for (std::size_t j = 0; j < cols; ++j) {
+        for (std::size_t c = 0; c < kChains; ++c) {
+            const V d = lanes::load<V>(tiles + j * kBlockRows + c * w) - mv[c];
+            acc[c] = acc[c] + d * d;
+        }
+        for (std::size_t k = 0; k < kSteps; ++k) pending.step();
+    }
+    for (std::size_t c = 0; c < kChains; ++c) {
+        lanes::store(mean + c * w, mv[c]);
+        lanes::store(sd + c * w, lanes::sqrt(acc[c] / lanes::splat<V>(n) + lanes::splat<V>(eps)));
+    }
+}
+
+// kBlockRows rows whose own values are adjacent (|col_step| == 1): transposed into `scratch`
+// so that the row sums run in lanes, while the previous block's rows are normalised; these
+// rows then become the pending ones, normalised straight from the argument.
+template <class V>
+[[gnu::always_inline]] inline void layer_norm_block(const RowwiseWork& work, std::size_t first,
+                                                    double eps, double* scratch,
+                                                    PendingRows<V>& pending) {
     const Grid<double>& out = work.out();
     const bool forward = out.col_step > 0;
     const std::size_t cols = out.cols;
@@ -120,12 +187,16 @@ void layer_norm_block(const RowwiseWork& work, std::size_t first, double eps, do
     else
         transpose_block<V, false>(rows, cols, scratch);
     double mean[kBlockRows], sd[kBlockRows];
-    Grid<const double> tiles{scratch, kBlockRows, cols, 1, static_cast<std::ptrdiff_t>(kBlockRows)};
-    column_stats<V>(tiles, BlockRows{}, eps, mean, sd);
+    block_stats<V>(scratch, cols, eps, mean, sd, pending);
+    pending.finish();
     const std::ptrdiff_t back = forward ? 0 : static_cast<std::ptrdiff_t>(cols - 1);
     for (std::size_t r = 0; r < kBlockRows; ++r) {
-        normalise<V>(rows[r] - back, out.row(first + r) - back, cols, mean[r], sd[r]);
+        pending.in[r] = rows[r] - back;
+        pending.out[r] = out.row(first + r) - back;
+        pending.mean[r] = mean[r];
+        pending.sd[r] = sd[r];
     }
+    pending.start(cols);
 }
 
 // One row, any step.
@@ -150,9 +221,11 @@ struct ByRows {
         const Grid<double>& out = work.out();
         std::size_t i = 0;
         if (out.col_step == 1 || out.col_step == -1) {
+            PendingRows<V> pending;
             for (; i + kBlockRows <= out.rows; i += kBlockRows) {
-                layer_norm_block<V>(work, i, eps, scratch);
+                layer_norm_block<V>(work, i, eps, scratch, pending);
             }
+            pending.finish();
         }
         for (; i < out.rows; ++i) {
             layer_norm_row(work.source_row(i), out.row(i), out.cols, out.col_step, eps);

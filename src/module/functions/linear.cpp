@@ -39,8 +39,8 @@ Ref linear(const Slots<3>& args) {
 }  // namespace
 
 const Function kMatmulNumpyFn = function<kMatmulNumpy, matmul<double>>(
-    "Matrix multiplication with BLAS-level performance\n\nThis version uses OpenBLAS's GEMM, "
-    "which provides:\n- SIMD optimizations (AVX/SSE2 on "
+    "Matrix multiplication with BLAS-level performance\n\nThis version uses tarnwick's own packed "
+    "GEMM, which provides:\n- SIMD optimizations (AVX/SSE2 on "
     "x86)\n- Stride-aware algorithms (handles non-contiguous memory)\n- Microkernel strategy for "
     "optimal cache usage\n\n# Performance\n- Zero-copy: No allocation overhead\n- "
     "BLAS-competitive: Matches or exceeds NumPy's OpenBLAS\n- Stride-friendly: Handles sliced "
