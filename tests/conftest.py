@@ -65,3 +65,27 @@ def rss_growth():
         return _rss_bytes() - before
 
     return measure
+
+
+def _sanitized() -> bool:
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
+# Built with AddressSanitizer (and preloaded): see .ci/run.
+SANITIZED = _sanitized()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "memory_growth: measures resident memory")
+    config.addinivalue_line(
+        "markers", "huge_alloc: asks for terabytes on purpose (the sanitizer aborts instead)")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if "rss_growth" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.memory_growth)
+        if SANITIZED and item.get_closest_marker("huge_alloc"):
+            item.add_marker(pytest.mark.skip(reason="AddressSanitizer aborts on such a request"))

@@ -284,6 +284,7 @@ def test_reference_counts(name, refcounts):
         call(name, x)
 
 
+@pytest.mark.huge_alloc
 @pytest.mark.parametrize("name", MAPS)
 def test_result_too_large_is_memory_error(name):
     x = np.broadcast_to(np.ones(1, MAPS[name][0]), (1 << 45,))  # 128 TiB or more of result

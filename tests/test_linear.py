@@ -135,6 +135,7 @@ def test_oversized_result_faults_before_allocating(m, n):
         assert info.type.__name__ == "PanicException"
 
 
+@pytest.mark.huge_alloc
 def test_unallocatable_result_is_memory_error():
     with pytest.raises(MemoryError):
         tarnwick.matmul_numpy(np.empty((2**40, 0)), np.empty((0, 2**16)))

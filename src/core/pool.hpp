@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -44,24 +45,41 @@ private:
 };
 
 // Threads the pool has, or will have once a parallel call creates it. Reading it starts
-// no threads. The count comes from RAYON_NUM_THREADS (0: one per logical processor), else a
-// positive RAYON_RS_NUM_CPUS, else one per processor in this process's affinity mask.
+// no threads. The count is read once, from configured_thread_count().
 std::size_t pool_thread_count();
 
+// The pool's size as the environment and the machine give it: RAYON_NUM_THREADS if it is a
+// positive number, else a positive RAYON_RS_NUM_CPUS, else (also for RAYON_NUM_THREADS=0) the
+// processors this process can really use: its affinity mask, capped by its cgroup CPU quota.
+// Control-group files are looked up under `cgroup_root` (tests lay out a fake tree there).
+std::size_t configured_thread_count(const std::string& cgroup_root = "/");
+
+// A piece is at least grain / kPiecesPerGrain elements long, so that claiming it costs little
+// next to running it; a call has at most kPiecesPerThread pieces per thread (the caller
+// counts as one), so that the claims of a large call stay few.
+inline constexpr std::size_t kPiecesPerGrain = 4;
+inline constexpr std::size_t kPiecesPerThread = 16;
+
+// How many pieces parallel_for cuts [0, n) into with this grain on a pool of `threads`.
+// 1 (run inline) when n < grain, n < 2 or threads <= 1.
+std::size_t piece_count(std::size_t n, std::size_t grain, std::size_t threads);
+
 // Calls body(begin, end) on contiguous pieces that cover [0, n) exactly once. With
-// n < grain, n < 2, one thread, or when called from inside a body, it is a plain
-// body(0, n) on this thread. Otherwise [0, n) is cut into min(threads, ceil(n / grain))
-// near-equal pieces (lengths differ by at most one), each run on a worker thread, while
-// this thread waits. The first exception a body throws is rethrown here once every piece
-// has finished; later ones are dropped. One call at a time runs on the pool; concurrent
-// callers queue. Bodies must not fork.
+// n < grain, n < 2, one thread, or when called from inside a body, it is a plain body(0, n)
+// on this thread. Otherwise [0, n) is cut into piece_count(n, grain, threads) near-equal
+// pieces (lengths differ by at most one). Running workers and the calling thread claim them
+// one at a time from a shared counter, so a worker that the system has not scheduled holds up
+// nothing; which thread ran a piece never shows in its result. The call returns once every
+// piece has finished. The first exception a body throws is rethrown here then; later ones are
+// dropped. One call at a time runs on the pool; concurrent callers queue. Bodies must not fork.
 void parallel_for(std::size_t n, std::size_t grain,
                   FunctionRef<void(std::size_t, std::size_t)> body);
 
 // Sum over [0, n) by a fixed binary tree: a range no longer than `leaf` is leaf_sum(begin, end);
 // a longer [b, e) is split at m = b + (e - b) / 2 and valued left + right. The tree depends on n
-// and leaf only, so the result is bit-identical for every thread count. With n >= grain the
-// subtrees below a fixed depth are valued on the pool and combined here in tree order.
+// and leaf only, so the result is bit-identical for every thread count and whichever thread
+// values a subtree. With n >= grain the subtrees below a fixed depth are valued on the pool
+// and combined here in tree order.
 // For n == 0 this is leaf_sum(0, 0). T must be default-constructible.
 template <class T>
 T tree_reduce(std::size_t n, std::size_t leaf, std::size_t grain,

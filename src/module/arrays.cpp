@@ -36,41 +36,27 @@ std::string pending_text() {
     return utf8 ? utf8 : "";
 }
 
-// NumPy 2 moved its core package; the version decides where the table lives.
-void locate_numpy() {
-    auto step = [](PyObject* obj) {
-        if (!obj) capsule_fault(pending_text());
-        return Ref::steal(obj);
-    };
-    Ref numpy = step(PyImport_ImportModule("numpy"));
-    Ref version = step(PyObject_GetAttrString(numpy.get(), "__version__"));
-    Ref lib = step(PyImport_ImportModule("numpy.lib"));
-    Ref parsed = step(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
-    Ref major = step(PyObject_GetAttrString(parsed.get(), "major"));
-    unsigned long value = PyLong_AsUnsignedLong(major.get());
-    if (PyErr_Occurred() || value > 255) capsule_fault(pending_text());
-    Ref multiarray = step(
-        PyImport_ImportModule(value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
-    Ref capsule = step(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API is not a capsule");
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (!table) capsule_fault(pending_text());
-    if (PyArray_API) return;  // another thread got here first while we imported
-
-    PyArray_API = static_cast<void**>(table);
-    capsule.release();  // the table must outlive every call
-    for (auto dtype : {DType::Float32, DType::Float64}) {
-        PyArray_Descr* d = PyArray_DescrFromType(dtype == DType::Float64 ? NPY_DOUBLE : NPY_FLOAT);
-        if (!d) {
-            PyArray_API = nullptr;
-            capsule_fault(pending_text());
-        }
-        g_descr[dtype == DType::Float64] = d;
-    }
-}
+// NumPy's own import routine finds the table wherever this NumPy keeps it, checks that its C
+// API is at least the one we are built for, and records its version for the headers' accessors.
+bool g_numpy_ready = false;
 
 void require_numpy() {
-    if (!PyArray_API) locate_numpy();
+    if (g_numpy_ready) return;
+    if (_import_array() < 0) capsule_fault(pending_text());
+    if (g_numpy_ready) return;  // another thread finished while the import let go of the lock
+    for (auto dtype : {DType::Float32, DType::Float64}) {
+        PyArray_Descr* d = PyArray_DescrFromType(dtype == DType::Float64 ? NPY_DOUBLE : NPY_FLOAT);
+        if (!d) capsule_fault(pending_text());
+        g_descr[dtype == DType::Float64] = d;
+    }
+    g_numpy_ready = true;
+}
+
+// Creating an object failed: out of memory is raised as it is, anything else is a fault.
+[[noreturn]] void container_failed() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_pending();
+    PyErr_Print();
+    core::fault("Failed to create slice container");
 }
 
 // The base object of every result array: it owns the buffer and frees it when it goes away.
@@ -100,10 +86,7 @@ PyTypeObject* container_type() {
                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                         slots};
         auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-        if (!made) {
-            PyErr_Print();
-            core::fault("Failed to create slice container");
-        }
+        if (!made) container_failed();
         type = made;
     }
     return type;
@@ -111,17 +94,28 @@ PyTypeObject* container_type() {
 
 }  // namespace
 
-RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim) {
-    require_numpy();
-    bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == ndim;
-    if (ok) {
-        PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
-        ok = have == descr(dtype) || PyArray_EquivTypes(have, descr(dtype));
-    }
-    if (!ok) throw_argument_error(param, cast_error(obj, "ndarray"));
+namespace {
 
+bool fits(PyObject* obj, DType dtype, int ndim) {
+    if (!PyArray_Check(obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != ndim) {
+        return false;
+    }
+    PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
+    return have == descr(dtype) || PyArray_EquivTypes(have, descr(dtype));
+}
+
+}  // namespace
+
+void check_array(PyObject* obj, const char* param, DType dtype, int ndim) {
+    require_numpy();
+    if (!fits(obj, dtype, ndim)) throw_argument_error(param, cast_error(obj, "ndarray"));
+}
+
+RawArray read_array(PyObject* obj, const char* param, DType dtype, int ndim) {
+    // Code run since the check may have reshaped the array or changed its dtype in place.
+    check_array(obj, param, dtype, ndim);
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    RawArray raw{Ref::borrow(obj), static_cast<const char*>(PyArray_DATA(array)), {1, 1}, {0, 0}};
+    RawArray raw{static_cast<const char*>(PyArray_DATA(array)), {1, 1}, {0, 0}};
     for (int d = 0; d < ndim; ++d) {
         raw.shape[d] = static_cast<std::size_t>(PyArray_DIM(array, d));
         raw.strides[d] = PyArray_STRIDE(array, d);
@@ -142,8 +136,7 @@ Ref adopt(void* data, std::size_t bytes, DType dtype, int ndim, const std::size_
     }
     if (!container) {
         core::free_buffer(data, bytes);
-        PyErr_Print();
-        core::fault("Failed to create slice container");
+        container_failed();
     }
     reinterpret_cast<SliceContainer*>(container)->data = data;
     reinterpret_cast<SliceContainer*>(container)->bytes = bytes;

@@ -20,16 +20,17 @@ enum class DType { Float32, Float64 };
 template <class T>
 inline constexpr DType dtype_of = std::is_same_v<T, float> ? DType::Float32 : DType::Float64;
 
-// An accepted argument as NumPy describes it: data address, shape and byte strides.
+// An array argument's geometry as NumPy describes it: data address, shape and byte strides.
 struct RawArray {
-    Ref array;
     const char* data;
     std::array<std::size_t, 2> shape;
     std::array<std::ptrdiff_t, 2> strides;
 };
 
 // Checks type, dimensions and dtype; a refusal is the argument error naming `param`.
-RawArray accept_raw(PyObject* obj, const char* param, DType dtype, int ndim);
+void check_array(PyObject* obj, const char* param, DType dtype, int ndim);
+// Checks `obj` again and reads its geometry.
+RawArray read_array(PyObject* obj, const char* param, DType dtype, int ndim);
 
 // A new array over the buffer `data`, which it takes over on every path: freed with
 // core::free_buffer when the last array using it goes away, or at once if the array cannot be
@@ -42,10 +43,32 @@ using ViewOf = std::conditional_t<N == 1, core::View1<T>, core::View2<T>>;
 
 // An array argument held for the rest of the call: the reference, and, for the rare array
 // whose strides or address don't suit element access, an aligned C-ordered copy.
+//
+// The geometry is read at the first view(), which frames take only once every argument is
+// converted: converting a later argument can run Python code (a __float__) that resizes or
+// reshapes this array, freeing the memory it had when it was accepted.
 template <class T, std::size_t N>
 class ArrayArg {
 public:
-    explicit ArrayArg(RawArray raw) : array_(std::move(raw.array)) {
+    ArrayArg(PyObject* obj, const char* param) : array_(Ref::borrow(obj)), param_(param) {
+        check_array(obj, param, dtype_of<T>, static_cast<int>(N));
+    }
+
+    const ViewOf<T, N>& view() {
+        if (!view_) build(read_array(array_.get(), param_, dtype_of<T>, static_cast<int>(N)));
+        return *view_;
+    }
+
+private:
+    static ViewOf<T, N> make_view(const T* data, const std::array<std::size_t, 2>& shape,
+                                  const std::array<std::ptrdiff_t, N>& steps) {
+        if constexpr (N == 1)
+            return {data, shape[0], steps[0]};
+        else
+            return {data, shape[0], shape[1], steps[0], steps[1]};
+    }
+
+    void build(const RawArray& raw) {
         bool fits = reinterpret_cast<std::uintptr_t>(raw.data) % alignof(T) == 0;
         std::array<std::ptrdiff_t, N> steps{};
         for (std::size_t d = 0; d < N; ++d) {
@@ -60,17 +83,6 @@ public:
         } else {
             copy_unaligned(raw);
         }
-    }
-
-    const ViewOf<T, N>& view() const { return view_; }
-
-private:
-    static ViewOf<T, N> make_view(const T* data, const std::array<std::size_t, 2>& shape,
-                                  const std::array<std::ptrdiff_t, N>& steps) {
-        if constexpr (N == 1)
-            return {data, shape[0], steps[0]};
-        else
-            return {data, shape[0], shape[1], steps[0], steps[1]};
     }
 
     // Reads element by element with memcpy, which is safe at any address.
@@ -94,13 +106,14 @@ private:
     }
 
     Ref array_;
+    const char* param_;
     std::optional<core::Buffer<T>> copy_;
-    ViewOf<T, N> view_;
+    std::optional<ViewOf<T, N>> view_;
 };
 
 template <class T, std::size_t N>
 ArrayArg<T, N> accept(PyObject* obj, const char* param) {
-    return ArrayArg<T, N>(accept_raw(obj, param, dtype_of<T>, static_cast<int>(N)));
+    return ArrayArg<T, N>(obj, param);
 }
 
 // The result array takes over the buffer with its shape and steps.

@@ -1,5 +1,6 @@
 #include "module/convert.hpp"
 
+#include <new>
 #include <type_traits>
 
 #include "module/errors.hpp"
@@ -64,10 +65,13 @@ std::vector<T> collect(PyObject* obj, Convert convert) {
         return values;
     }
     Py_ssize_t hint = PyObject_Size(obj);
-    if (hint < 0)
+    if (hint < 0) {
         PyErr_Clear();
-    else
+    } else {
+        // A length beyond what a vector can hold is out of memory, as list() reports it.
+        if (static_cast<std::size_t>(hint) > values.max_size()) throw std::bad_alloc();
         values.reserve(static_cast<std::size_t>(hint));
+    }
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) throw_pending();
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) values.push_back(convert(item.get()));

@@ -53,8 +53,10 @@ void PyError::restore() && {
 #if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(value_.release());
 #else
-        PyErr_Restore(Ref::borrow(type_.get()).release(), value_.release(),
-                      PyException_GetTraceback(value_.get()));
+        // The traceback is read before the value is handed over: one call's arguments may be
+        // evaluated in any order.
+        PyObject* traceback = PyException_GetTraceback(value_.get());
+        PyErr_Restore(Ref::borrow(type_.get()).release(), value_.release(), traceback);
 #endif
     } else {
         PyErr_SetObject(type_.get(), value_.get());
@@ -91,6 +93,8 @@ PyError cast_error(PyObject* obj, const char* target) {
 
 Ref created(PyObject* obj, std::source_location where) {
     if (!obj) {
+        // Out of memory is an ordinary, recoverable error, as for our own allocations.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_pending();
         PyErr_Print();
         throw core::Fault{"Python API call failed", where};
     }

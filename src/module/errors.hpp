@@ -49,8 +49,8 @@ Ref type_qualname(PyObject* obj);
 // TypeError "'<type>' object cannot be cast as '<target>'".
 PyError cast_error(PyObject* obj, const char* target);
 
-// Checks the result of an interpreter call that creates an object: a null result prints the
-// pending error and ends the call as an internal fault.
+// Checks the result of an interpreter call that creates an object: a null result raises a
+// pending MemoryError as it is; any other error is printed and ends the call as an internal fault.
 Ref created(PyObject* obj, std::source_location where = std::source_location::current());
 
 // Raises PanicException for an internal fault, after a short report on standard error.

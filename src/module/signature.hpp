@@ -28,6 +28,9 @@ struct Signature {
     const char* name;
     std::array<const char*, N> params;
 
+    template <class... P>
+    constexpr Signature(const char* function, P... names) : name(function), params{{names...}} {}
+
     Slots<N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         Slots<N> slots{};
         if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {

@@ -1,10 +1,13 @@
-// Tests for the worker pool. Standalone, from the repository root:
-//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool.cpp -o
-//   /tmp/test_pool timeout 300 /tmp/test_pool
+// Tests for the worker pool and the processor count it is sized from. Standalone, from the
+// repository root (clang++ works the same):
+//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool.cpp
+//       src/core/platform/processors.cpp -o /tmp/test_pool && timeout 300 /tmp/test_pool
 // Under ThreadSanitizer: add -fsanitize=thread and run with TSAN_OPTIONS=die_after_fork=0, as
 // the fork tests start threads in a child of a threaded process.
 // The binary re-runs itself (--report, --tree) to see fresh pools under other environments.
 #include "core/pool.hpp"
+
+#include "core/platform/processors.hpp"
 
 #include <sched.h>
 #include <signal.h>
@@ -34,7 +37,9 @@
 
 extern char** environ;
 
+using tarnwick::core::configured_thread_count;
 using tarnwick::core::parallel_for;
+using tarnwick::core::piece_count;
 using tarnwick::core::pool_thread_count;
 using tarnwick::core::tree_reduce;
 
@@ -222,55 +227,73 @@ void test_small_calls_stay_inline_and_start_nothing() {
 
 void test_pieces_cover_the_range() {
     const std::size_t threads = pool_thread_count();
-    const auto caller = std::this_thread::get_id();
-    struct Piece {
-        std::size_t b, e;
-        std::thread::id who;
-    };
     for (std::size_t n : {2u, 3u, 7u, 100u, 1001u, 65537u}) {
         for (std::size_t grain : {0u, 1u, 2u, 3u, 50u, 1000u}) {
             std::mutex m;
-            std::vector<Piece> pieces;
+            std::vector<std::pair<std::size_t, std::size_t>> pieces;
             parallel_for(n, grain, [&](std::size_t b, std::size_t e) {
                 std::lock_guard lock(m);
-                pieces.push_back({b, e, std::this_thread::get_id()});
+                pieces.emplace_back(b, e);
             });
-            std::sort(pieces.begin(), pieces.end(), [](auto& x, auto& y) { return x.b < y.b; });
+            std::sort(pieces.begin(), pieces.end());
             const std::size_t g = std::max<std::size_t>(grain, 1);
-            const std::size_t expect = n < g ? 1 : std::min(threads, (n + g - 1) / g);
             const std::string at =
                 " (n=" + std::to_string(n) + " grain=" + std::to_string(grain) + ")";
-            check(pieces.size() == expect, "piece count is min(threads, ceil(n / grain))" + at);
+            check(pieces.size() == piece_count(n, grain, threads), "piece count" + at);
+            check(n < g || threads == 1 || pieces.size() > 1, "a long range is split" + at);
             std::size_t next = 0, shortest = n, longest = 0;
-            for (auto& p : pieces) {
-                check(p.b == next && p.e > p.b, "pieces are contiguous and non-empty" + at);
-                next = p.e;
-                shortest = std::min(shortest, p.e - p.b);
-                longest = std::max(longest, p.e - p.b);
-                if (pieces.size() > 1) check(p.who != caller, "the caller computes no piece" + at);
+            for (auto& [b, e] : pieces) {
+                check(b == next && e > b, "pieces are contiguous and non-empty" + at);
+                next = e;
+                shortest = std::min(shortest, e - b);
+                longest = std::max(longest, e - b);
             }
             check(next == n, "pieces end at n" + at);
             check(longest - shortest <= 1, "pieces are near-equal" + at);
+            if (pieces.size() > 1) check(shortest >= g / 4, "pieces are not too short" + at);
         }
     }
+    check(piece_count(1000000, 1000, 2) == 3 * tarnwick::core::kPiecesPerThread,
+          "a large call has a bounded number of pieces");
     const int expect =
         threads > 1 ? static_cast<int>(threads) : 0;  // one thread never needs a pool
     check(workers_running() == expect, "the pool started exactly its thread count");
 }
 
-void test_workers_cover_every_processor() {
-    // With a worker per processor or more, each is kept to one processor and together they
-    // cover all of them: left free, the kernel may stack two on one processor for good.
-    cpu_set_t set;
-    sched_getaffinity(0, sizeof set, &set);
-    const auto cpus = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (pool_thread_count() < cpus || cpus < 2) return;
-    std::vector<std::string> lists = worker_affinities();
-    std::sort(lists.begin(), lists.end());
-    lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
-    bool single = true;
-    for (auto& l : lists) single = single && l.find_first_of("-,") == std::string::npos;
-    check(single && lists.size() == cpus, "workers are spread one per processor");
+void test_workers_are_not_pinned() {
+    // Left free, the system can move a worker away from another library's busy threads.
+    std::ifstream status("/proc/self/status");
+    std::string own;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Cpus_allowed_list:", 0) == 0)
+            own = line.substr(line.find_last_of("\t ") + 1);
+    }
+    for (const auto& list : worker_affinities())
+        check(list == own, "a worker may run on every processor the process may (" + list + ")");
+}
+
+void test_caller_runs_what_no_worker_claimed() {
+    // Every worker blocks inside the first piece it claims until the whole range is covered,
+    // as if it had been descheduled: the call must still finish, by the caller's own hand.
+    const std::size_t threads = pool_thread_count();
+    if (threads < 2) return;
+    const std::size_t n = 1000;
+    const auto caller = std::this_thread::get_id();
+    std::atomic<std::size_t> covered{0};
+    std::atomic<int> timed_out{0};
+    parallel_for(n, 1, [&](std::size_t b, std::size_t e) {
+        covered += e - b;
+        if (std::this_thread::get_id() == caller) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (covered.load() != n) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ++timed_out;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    check(covered == n && timed_out == 0, "the caller ran every piece no worker had claimed");
 }
 
 void test_first_exception_comes_back_after_all_pieces() {
@@ -405,9 +428,7 @@ void test_fork_while_another_thread_dispatches() {
 }
 
 void test_thread_count_from_environment() {
-    cpu_set_t set;
-    sched_getaffinity(0, sizeof set, &set);
-    const std::size_t cpus = static_cast<std::size_t>(CPU_COUNT(&set));
+    const std::size_t cpus = tarnwick::core::platform::usable_processors();
     struct Case {
         std::vector<std::string> env;
         std::size_t expect;
@@ -450,6 +471,137 @@ void test_thread_count_from_environment() {
     const Spawned pinned = spawn_self("--report", {}, true);
     check(pinned.out == "1 1 0 1000\n",
           "one allowed processor: one thread, no workers, got " + pinned.out);
+    const Spawned crowded = spawn_self("--report", {"RAYON_NUM_THREADS=8"}, true);
+    check(crowded.out == "8 8 8 1000\n",
+          "eight threads on one processor cover the range, got " + crowded.out);
+}
+
+// A fake /proc and /sys under a fresh directory, with the given files.
+struct FakeRoot {
+    std::string path;
+    explicit FakeRoot(const std::vector<std::pair<std::string, std::string>>& files) {
+        char name[] = "/tmp/tarnwick-cgroup-XXXXXX";
+        path = mkdtemp(name) ? name : "";
+        for (const auto& [file, text] : files) {
+            const std::filesystem::path full = path + file;
+            std::filesystem::create_directories(full.parent_path());
+            std::ofstream(full) << text;
+        }
+    }
+    ~FakeRoot() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+};
+
+void test_cgroup_quota() {
+    using tarnwick::core::platform::allowed_processors;
+    using tarnwick::core::platform::cgroup_cpu_limit;
+    using tarnwick::core::platform::usable_processors;
+    const std::string v2_mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+    const std::string v1_mount =
+        "40 31 0:37 / /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n";
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::optional<double> limit;
+    };
+    const std::vector<Case> cases = {
+        {"v2, two processors",
+         {{"/proc/self/cgroup", "0::/\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/cpu.max", "200000 100000\n"}},
+         2.0},
+        {"v2, no limit",
+         {{"/proc/self/cgroup", "0::/\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/cpu.max", "max 100000\n"}},
+         std::nullopt},
+        {"v2, a parent's limit binds",
+         {{"/proc/self/cgroup", "0::/user.slice/app\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/user.slice/app/cpu.max", "max 100000\n"},
+          {"/sys/fs/cgroup/user.slice/cpu.max", "150000 100000\n"}},
+         1.5},
+        {"v2, the tightest along the path",
+         {{"/proc/self/cgroup", "0::/a/b\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/a/b/cpu.max", "50000 100000\n"},
+          {"/sys/fs/cgroup/a/cpu.max", "400000 100000\n"}},
+         0.5},
+        {"v1, group mounted as the hierarchy's root",
+         {{"/proc/self/cgroup", "5:memory:/docker/abc\n4:cpu,cpuacct:/docker/abc\n"},
+          {"/proc/self/mountinfo",
+           "40 31 0:37 /docker/abc /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n"},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "300000\n"},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}},
+         3.0},
+        {"v1, no limit",
+         {{"/proc/self/cgroup", "4:cpu,cpuacct:/\n"},
+          {"/proc/self/mountinfo", v1_mount},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n"},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}},
+         std::nullopt},
+        {"hybrid: v2 without the cpu controller, v1 with a limit",
+         {{"/proc/self/cgroup", "4:cpu,cpuacct:/\n0::/\n"},
+          {"/proc/self/mountinfo",
+           v1_mount + "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n"},
+          {"/sys/fs/cgroup/unified/cgroup.procs", "1\n"},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "100000\n"},
+          {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "50000\n"}},
+         2.0},
+        {"an escaped mount point",
+         {{"/proc/self/cgroup", "0::/\n"},
+          {"/proc/self/mountinfo", "30 23 0:26 / /sys/fs/cg\\040two rw - cgroup2 cgroup2 rw\n"},
+          {"/sys/fs/cg two/cpu.max", "100000 100000\n"}},
+         1.0},
+        {"a group outside the mounted subtree",
+         {{"/proc/self/cgroup", "0::/elsewhere\n"},
+          {"/proc/self/mountinfo", "30 23 0:26 /mine /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+          {"/sys/fs/cgroup/cpu.max", "100000 100000\n"}},
+         std::nullopt},
+        {"malformed limit files",
+         {{"/proc/self/cgroup", "0::/\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/cpu.max", "lots 100000\n"}},
+         std::nullopt},
+        {"no control groups", {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const FakeRoot root(c.files);
+        const auto limit = cgroup_cpu_limit(root.path);
+        check(limit == c.limit, std::string("cgroup limit: ") + c.name);
+    }
+
+    // The quota, rounded up, caps the processors; the environment still wins over it.
+    const std::size_t allowed = allowed_processors();
+    const FakeRoot half({{"/proc/self/cgroup", "0::/\n"},
+                         {"/proc/self/mountinfo", v2_mount},
+                         {"/sys/fs/cgroup/cpu.max", "50000 100000\n"}});
+    const FakeRoot roomy({{"/proc/self/cgroup", "0::/\n"},
+                          {"/proc/self/mountinfo", v2_mount},
+                          {"/sys/fs/cgroup/cpu.max", "6400000 100000\n"}});
+    check(usable_processors(half.path) == 1, "half a processor's quota gives one thread");
+    check(usable_processors(roomy.path) == allowed, "a quota above the processors caps nothing");
+    const std::string saved =
+        std::getenv("RAYON_NUM_THREADS") ? std::getenv("RAYON_NUM_THREADS") : "";
+    struct Env {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t expect;
+    };
+    for (const Env& e : {Env{nullptr, nullptr, 1}, Env{"0", nullptr, 1}, Env{"3", nullptr, 3},
+                         Env{nullptr, "5", 5}, Env{"x", "0", 1}}) {
+        e.num_threads ? setenv("RAYON_NUM_THREADS", e.num_threads, 1)
+                      : unsetenv("RAYON_NUM_THREADS");
+        e.rs_num_cpus ? setenv("RAYON_RS_NUM_CPUS", e.rs_num_cpus, 1)
+                      : unsetenv("RAYON_RS_NUM_CPUS");
+        check(configured_thread_count(half.path) == e.expect,
+              std::string("thread count under a quota with RAYON_NUM_THREADS=") +
+                  (e.num_threads ? e.num_threads : "(unset)"));
+    }
+    unsetenv("RAYON_RS_NUM_CPUS");
+    setenv("RAYON_NUM_THREADS", saved.c_str(), 1);
 }
 
 void test_tree_reduce_is_fixed() {
@@ -482,24 +634,12 @@ void test_tree_reduce_is_fixed() {
         }
     }
 
-    if (pool_thread_count() > 1) {
-        std::mutex m;
-        std::vector<std::thread::id> seen;
-        tree_reduce<double>(100000, 64, 1, [&](std::size_t b, std::size_t e) {
-            std::lock_guard lock(m);
-            if (std::find(seen.begin(), seen.end(), std::this_thread::get_id()) == seen.end()) {
-                seen.push_back(std::this_thread::get_id());
-            }
-            return leaf_sum(b, e);
-        });
-        const bool caller_helped =
-            std::find(seen.begin(), seen.end(), std::this_thread::get_id()) != seen.end();
-        check(seen.size() >= 2 && !caller_helped, "leaves are summed on the workers");
-    }
-
     std::optional<std::string> first;
-    for (const char* threads : {"1", "2", "3", "5", "16"}) {
-        const Spawned r = spawn_self("--tree", {std::string("RAYON_NUM_THREADS=") + threads});
+    for (const char* threads : {"1", "2", "3", "5", "16", "16 on one processor"}) {
+        const bool one_cpu = std::strchr(threads, ' ') != nullptr;
+        const Spawned r = spawn_self(
+            "--tree", {std::string("RAYON_NUM_THREADS=") + std::to_string(std::atoi(threads))},
+            one_cpu);
         check(r.status == 0 && r.out.size() == 5 * 17,
               std::string("tree child ran with threads=") + threads);
         if (!first) first = r.out;
@@ -541,7 +681,8 @@ int main(int argc, char** argv) {
 
     test_small_calls_stay_inline_and_start_nothing();
     test_pieces_cover_the_range();
-    test_workers_cover_every_processor();
+    test_workers_are_not_pinned();
+    test_caller_runs_what_no_worker_claimed();
     test_first_exception_comes_back_after_all_pieces();
     test_nested_call_runs_inline();
     test_calls_do_not_allocate();
@@ -551,6 +692,7 @@ int main(int argc, char** argv) {
     test_fork_while_another_thread_dispatches();
     test_thread_count_from_environment();
     test_tree_reduce_is_fixed();
+    test_cgroup_quota();
 
     if (g_failures != 0) {
         std::fprintf(stderr, "%d check(s) failed\n", g_failures);
