@@ -22,9 +22,6 @@ void bind_arguments(const char* function, std::span<const char* const> params,
 // Every parameter is required and may be passed by position or keyword.
 template <std::size_t N>
 struct Signature {
-    template <class... P>
-    constexpr Signature(const char* function, P... names) : name(function), params{{names...}} {}
-
     const char* name;
     std::array<const char*, N> params;
 
