@@ -180,16 +180,22 @@ def test_out_of_memory_in_the_interpreter_is_memory_error():
 def test_numpy_without_a_usable_table_is_a_fault_and_is_retried():
     code = """
         import sys, types, numpy, tarnwick
-        name = "numpy._core._multiarray_umath"
-        real = sys.modules[name]
-        fake = types.ModuleType(name)
+        # NumPy 2 keeps its core under numpy._core, NumPy 1 under numpy.core (1.26 also has
+        # numpy._core as a forwarder): the fake stands in under both names.
+        names = ("numpy._core._multiarray_umath", "numpy.core._multiarray_umath")
+        real = {n: sys.modules.get(n) for n in names}
+        fake = types.ModuleType(names[0])
         fake._ARRAY_API = 1
-        sys.modules[name] = fake
+        sys.modules.update(dict.fromkeys(names, fake))
         try:
             tarnwick.relu_numpy(numpy.zeros(1))
         except BaseException as exc:
             print(type(exc).__qualname__, str(exc).startswith("Failed to access NumPy array API capsule"))
-        sys.modules[name] = real
+        for n, module in real.items():
+            if module is None:
+                del sys.modules[n]
+            else:
+                sys.modules[n] = module
         print(tarnwick.relu_numpy(numpy.array([-1.0, 2.0])).tolist())
     """
     proc = run_python(code)
