@@ -70,7 +70,7 @@ struct Algorithm {
         const I ki = L::as_int(kd_shifted);
         const D kd = L::sub(kd_shifted, L::splat(kExpfShift));
         const D r = L::fmsub(xd, L::splat(kExpfInvLn2N), kd);
-        const I s_bits = L::add(L::lookup(kExpfTable, L::low_bits(ki, kExpfN - 1)),
+        const I s_bits = L::add(L::template lookup<kExpfN>(kExpfTable, L::low_bits(ki, kExpfN - 1)),
                                 L::template shift_left<52 - 5>(ki));
         const D z = L::fmadd(r, L::splat(kExpfC0), L::splat(kExpfC1));
         const D r2 = L::mul(r, r);

@@ -44,6 +44,7 @@ struct Lanes {
     static I shift_left(I v) {
         return _mm256_slli_epi64(v, K);
     }
+    template <std::size_t N>
     static I lookup(const std::uint64_t* table, I index) {
         return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
     }
