@@ -43,7 +43,7 @@ constexpr bool kSanitized = false;
 
 constexpr std::size_t kMinRecycled = std::size_t{128} << 10;  // below this malloc keeps blocks
 constexpr std::size_t kMaxHeld = std::size_t{56} << 20;       // memory kept idle at most
-constexpr std::size_t kMaxKept = std::size_t{32} << 20;       // a result of 4 Mi doubles
+constexpr std::size_t kMaxKept = std::size_t{48} << 20;       // a result of 6 Mi doubles
 constexpr std::size_t kSlots = 8;
 constexpr auto kIdle = std::chrono::seconds(1);  // a block not reused for this long goes back
 

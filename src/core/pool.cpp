@@ -342,6 +342,9 @@ std::size_t piece_count(std::size_t n, std::size_t grain, std::size_t threads) {
 }
 
 void parallel_for(std::size_t n, std::size_t grain, Body body) {
+    // Short work runs inline before anything else is looked at (thread-locals in a shared
+    // library cost a call each).
+    if (n < grain || n < 2) return body(0, n);
     // A nested call from a body runs inline: its thread cannot wait on the pool it is part of.
     if (t_is_worker || t_is_dispatching) return body(0, n);
     const std::size_t pieces = piece_count(n, grain, pool_thread_count());

@@ -124,6 +124,17 @@ unsigned leaf_depth(std::size_t n) {
 template <class T>
 constexpr T kNoLeaf[kSquaresLeaf] = {};
 
+// One leaf: its squares added in index order from -0.0.
+template <class T>
+T leaf_sum(View1<T> x, std::size_t begin, std::size_t len) {
+    T s = T(-0.0);
+    for (std::size_t j = 0; j < len; ++j) {
+        const T v = x[begin + j];
+        s = s + v * v;
+    }
+    return s;
+}
+
 // The sum of [b, e), a node `levels` above the leaves: its 2^levels leaves summed side by
 // side, then folded pairwise level by level, as the tree adds them.
 template <class T>
@@ -164,14 +175,7 @@ T group_sum(View1<T> x, std::size_t b, std::size_t e, unsigned levels) {
             }
         }
     } else {
-        for (std::size_t k = 0; k < count; ++k) {
-            T s = T(-0.0);
-            for (std::size_t j = 0; j < len[k]; ++j) {
-                const T v = x[begin[k] + j];
-                s = s + v * v;
-            }
-            sums[k] = s;
-        }
+        for (std::size_t k = 0; k < count; ++k) sums[k] = leaf_sum(x, begin[k], len[k]);
     }
     for (std::size_t width = count; width > 1; width /= 2) {
         for (std::size_t i = 0; i < width / 2; ++i) {
@@ -183,7 +187,8 @@ T group_sum(View1<T> x, std::size_t b, std::size_t e, unsigned levels) {
 
 template <class T>
 T squares(View1<T> x) {
-    if (x.len == 0) return T(-0.0);
+    // A short array is a single leaf; one plain chain costs less than a group of lanes.
+    if (x.len <= kSquaresLeaf) return leaf_sum(x, 0, x.len);
     // Groups are the nodes log2(kLeaves) levels above the leaves (or the root). Every node
     // above them is longer than any of them, so tree_reduce, which splits whatever is longer
     // than its leaf argument, splits exactly down to the groups.

@@ -170,6 +170,10 @@ template <class Level, class T, std::size_t W, bool Stream, class Op>
         Level::template put<Stream>(y + i, a);
         Level::template put<Stream>(y + i + W, b);
     }
+    if (i + W <= n) {  // one vector more before the scalar rest, for short arrays
+        Level::template put<Stream>(y + i, op(L::load(x + i)));
+        i += W;
+    }
     for (; i < n; ++i) y[i] = op.one(x[i]);
     if constexpr (Stream) Level::fence();
 }
@@ -196,6 +200,10 @@ template <class Level, std::size_t W, bool Stream>
         const V a = lanes(i), b = lanes(i + W);
         Level::template put<Stream>(y + i, a);
         Level::template put<Stream>(y + i + W, b);
+    }
+    if (i + W <= n) {
+        Level::template put<Stream>(y + i, lanes(i));
+        i += W;
     }
     for (; i < n; ++i) y[i] = one(i);
     if constexpr (Stream) Level::fence();
