@@ -155,8 +155,7 @@ THREADS = """
     ({"RAYON_RS_NUM_CPUS": "4"}, 4),
     ({"RAYON_RS_NUM_CPUS": "0"}, "cpus"),
     ({"RAYON_RS_NUM_CPUS": "-2"}, "cpus"),
-    ({}, "cpus"),
-])
+])  # no variable at all: the default_threads fixture
 def test_pool_size_from_environment(env, expected, default_threads):
     if expected == "cpus":
         expected = default_threads
