@@ -4,13 +4,12 @@ with every compiler found, since the pool leans on atomics and futex waits that 
 library implements its own way."""
 
 import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/cpp/test_pool.cpp", "src/core/pool/pool.cpp", "src/core/platform/processors.cpp"]
+from native import ctest
+
 COMPILERS = ["g++", "clang++", "clang++-19"]
 
 
@@ -25,10 +24,5 @@ def _found():
 
 
 @pytest.mark.parametrize("compiler", _found())
-def test_pool_native(tmp_path, compiler):
-    binary = tmp_path / "test_pool"
-    subprocess.run([compiler, "-O2", "-std=c++20", "-pthread", "-Wall", "-Wextra", "-Wshadow",
-                    "-Werror", f"-I{ROOT / 'src'}", *(str(ROOT / s) for s in SOURCES),
-                    "-o", str(binary)], check=True, timeout=300)
-    result = subprocess.run([str(binary)], capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+def test_pool_native(compiler):
+    ctest("pool", "test_pool", compiler)

@@ -45,21 +45,16 @@ struct Emulated {
     }
 };
 
-// The tiles under test; null: this processor's.
-const gemm_impl::Tiles<double>* g_f64 = nullptr;
-const gemm_impl::Tiles<float>* g_f32 = nullptr;
+// The contexts under test; null: this processor's.
+const gemm_impl::Contexts* g_contexts = nullptr;
 
 template <class T>
 void gemm(const MatrixView<const T>& a, const MatrixView<const T>& b, const MatrixView<T>& c) {
-    const gemm_impl::Tiles<T>* tiles;
+    if (g_contexts == nullptr) return tarnwick::core::gemm(a, b, c);
     if constexpr (sizeof(T) == 8)
-        tiles = g_f64;
+        gemm_impl::gemm_with(g_contexts->f64, a, b, c);
     else
-        tiles = g_f32;
-    if (tiles == nullptr)
-        tarnwick::core::gemm(a, b, c);
-    else
-        gemm_impl::gemm_with(*tiles, a, b, c);
+        gemm_impl::gemm_with(g_contexts->f32, a, b, c);
 }
 
 std::mt19937_64 rng(11);
@@ -155,13 +150,16 @@ int sweep() {
     return failures;
 }
 
-// Portable, AVX2 and AVX-512 geometries: tile rows and vectors, lanes per vector.
-constexpr auto kPortableF64 = gemm_impl::make_tiles<Emulated<double, 1>, 4, 4>();
-constexpr auto kPortableF32 = gemm_impl::make_tiles<Emulated<float, 1>, 4, 4>();
-constexpr auto kAvx2F64 = gemm_impl::make_tiles<Emulated<double, 4>, 6, 2>();
-constexpr auto kAvx2F32 = gemm_impl::make_tiles<Emulated<float, 8>, 6, 2>();
-constexpr auto kAvx512F64 = gemm_impl::make_tiles<Emulated<double, 8>, 12, 2>();
-constexpr auto kAvx512F32 = gemm_impl::make_tiles<Emulated<float, 16>, 12, 2>();
+// A level's geometry with its lanes emulated.
+template <gemm_impl::TileShape Shape>
+constexpr gemm_impl::Contexts emulated() {
+    return {gemm_impl::make_context<Emulated<double, Shape.vector_bytes / sizeof(double)>, Shape>(),
+            gemm_impl::make_context<Emulated<float, Shape.vector_bytes / sizeof(float)>, Shape>()};
+}
+
+constexpr gemm_impl::Contexts kEmulated[] = {emulated<gemm_impl::kBaselineTile>(),
+                                             emulated<gemm_impl::kAvx2Tile>(),
+                                             emulated<gemm_impl::kAvx512Tile>()};
 
 }  // namespace
 
@@ -169,12 +167,10 @@ constexpr auto kAvx512F32 = gemm_impl::make_tiles<Emulated<float, 16>, 12, 2>();
 int main(int argc, char** argv) {
     int failures = 0;
     if (argc > 1 && std::strcmp(argv[1], "emulated") == 0) {
-        const gemm_impl::Tiles<double>* f64[] = {&kPortableF64, &kAvx2F64, &kAvx512F64};
-        const gemm_impl::Tiles<float>* f32[] = {&kPortableF32, &kAvx2F32, &kAvx512F32};
-        for (int level = 0; level < 3 && failures == 0; ++level) {
-            g_f64 = f64[level];
-            g_f32 = f32[level];
+        for (const gemm_impl::Contexts& level : kEmulated) {
+            g_contexts = &level;
             failures += sweep<double>() + sweep<float>();
+            if (failures != 0) break;
         }
     } else {
         failures = sweep<double>() + sweep<float>();

@@ -1,12 +1,5 @@
-// The processor's vector level, found once, and the one place where kernel families pick the
-// variant they run.
-//
-// A family builds its loops once per level: a portable variant that every target compiles, and
-// on x86-64 variants in sources named `*_avx2.cpp` and `*_avx512.cpp`, which the build compiles
-// with that level's instruction flags. Those sources keep everything in a namespace of their
-// level and use no standard-library templates that might be emitted out of line: the linker
-// keeps one copy of such a function, and the copy built for AVX-512 must never be the one that
-// baseline code calls.
+// The processor's vector level, found once. Families choose their variant for it through
+// dispatch.hpp; their per-level sources are written over the lanes of simd/.
 #pragma once
 
 namespace tarnwick::core::cpu {
@@ -24,20 +17,10 @@ Level level();
 
 const char* name(Level level);
 
-// The variant for level(): the given one of the highest level at or below it. A family with no
-// variant at some level passes nullptr there.
-template <class F>
-F choose(F baseline, F avx2, F avx512) {
-    const Level l = level();
-    if (l >= Level::avx512 && avx512) return avx512;
-    if (l >= Level::avx2 && avx2) return avx2;
-    return baseline;
-}
-
 }  // namespace tarnwick::core::cpu
 
-// Whether the `*_avx2.cpp` and `*_avx512.cpp` variants are built (x86-64 only); a family refers
-// to their functions only under this.
+// Whether the `*_avx2.cpp` and `*_avx512.cpp` variants are built (x86-64 only); families see it
+// as dispatch::kX86Levels.
 #if defined(__x86_64__) || defined(_M_X64)
 #define TARNWICK_X86_VARIANTS 1
 #else

@@ -1,7 +1,7 @@
 // Dropout with a residual add: out = ((x * mask) * scale) + residual, each step rounded on its
 // own, written in row-major order into one new C-ordered buffer.
 #include "core/elementwise/elementwise.hpp"
-#include "core/elementwise/simd.hpp"
+#include "core/elementwise/loops.hpp"
 #include "core/errors.hpp"
 
 namespace tarnwick::core {
@@ -31,18 +31,18 @@ Strided<double, 2> dropout_add(const View2<double>& x, const View2<double>& resi
     const std::size_t count = checked_count<double>(x.rows, x.cols);
     Buffer<double> out(count);
     double* result = out.data();
-    const auto& kernels = simd::kernels();
+    const auto& loops = elementwise::loops();
     const bool stream = count * sizeof(double) >= kStreamBytes;
     if (c_ordered(x) && c_ordered(residual) && c_ordered(mask)) {
         // One run over all values: row-major order is memory order for all four.
         if (count > 0)
-            kernels.dropout_add(x.data, mask.data, residual.data, scale, result, count, stream);
+            loops.dropout_add(x.data, mask.data, residual.data, scale, result, count, stream);
     } else {
         for (std::size_t i = 0; i < x.rows; ++i) {
             double* row = result + i * x.cols;
             View1<double> a = x.row(i), r = residual.row(i), m = mask.row(i);
             if (a.contiguous() && r.contiguous() && m.contiguous()) {
-                kernels.dropout_add(a.data, m.data, r.data, scale, row, x.cols, false);
+                loops.dropout_add(a.data, m.data, r.data, scale, row, x.cols, false);
             } else {
                 for (std::size_t j = 0; j < x.cols; ++j) row[j] = a[j] * m[j] * scale + r[j];
             }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/elementwise/simd.hpp"
+#include "core/elementwise/loops.hpp"
 #include "core/errors.hpp"
 #include "core/exp/kernels.hpp"
 #include "core/pool/pool.hpp"
@@ -44,22 +44,22 @@ Buffer<T> map(View1<T> x, std::size_t grain, Run run, One one) {
 }
 
 void relu_run(const double* in, double* out, std::size_t n, bool stream) {
-    simd::kernels().relu64(in, out, n, stream);
+    elementwise::loops().relu64(in, out, n, stream);
 }
 void relu_run(const float* in, float* out, std::size_t n, bool stream) {
-    simd::kernels().relu32(in, out, n, stream);
+    elementwise::loops().relu32(in, out, n, stream);
 }
 void scale_run(const double* in, double f, double* out, std::size_t n, bool stream) {
-    simd::kernels().scale64(in, f, out, n, stream);
+    elementwise::loops().scale64(in, f, out, n, stream);
 }
 void scale_run(const float* in, float f, float* out, std::size_t n, bool stream) {
-    simd::kernels().scale32(in, f, out, n, stream);
+    elementwise::loops().scale32(in, f, out, n, stream);
 }
 void squares_run(const double* const* leaves, std::size_t len, double* sums, std::size_t ahead) {
-    simd::kernels().squares64(leaves, len, sums, ahead);
+    elementwise::loops().squares64(leaves, len, sums, ahead);
 }
 void squares_run(const float* const* leaves, std::size_t len, float* sums, std::size_t ahead) {
-    simd::kernels().squares32(leaves, len, sums, ahead);
+    elementwise::loops().squares32(leaves, len, sums, ahead);
 }
 
 template <class T>
@@ -139,7 +139,7 @@ T leaf_sum(View1<T> x, std::size_t begin, std::size_t len) {
 // side, then folded pairwise level by level, as the tree adds them.
 template <class T>
 T group_sum(View1<T> x, std::size_t b, std::size_t e, unsigned levels) {
-    constexpr std::size_t kLeaves = simd::kLeaves;
+    constexpr std::size_t kLeaves = elementwise::kLeaves;
     std::array<std::size_t, kLeaves> begin{}, len{};
     std::size_t count = 0;
     auto collect = [&](auto& self, std::size_t lo, std::size_t hi, unsigned depth) -> void {
@@ -192,7 +192,7 @@ T squares(View1<T> x) {
     // Groups are the nodes log2(kLeaves) levels above the leaves (or the root). Every node
     // above them is longer than any of them, so tree_reduce, which splits whatever is longer
     // than its leaf argument, splits exactly down to the groups.
-    constexpr unsigned kGroupLevels = std::countr_zero(simd::kLeaves);
+    constexpr unsigned kGroupLevels = std::countr_zero(elementwise::kLeaves);
     const unsigned depth = leaf_depth(x.len);
     const unsigned group_depth = depth > kGroupLevels ? depth - kGroupLevels : 0;
     const std::size_t group = ((x.len - 1) >> group_depth) + 1;

@@ -1,9 +1,8 @@
-// The library's exp and expf written once over a set of vector lanes, for the per-level sources
-// (kernels_avx2.cpp, kernels_avx512.cpp) to build with their own lanes. Each step is the one
+// The library's exp and expf written once over the lanes of simd/, for the per-level sources
+// (kernels_avx2.cpp, kernels_avx512.cpp) to build with their own Target. Each step is the one
 // the library's FMA build performs, in its order, with the multiply-adds it fuses; lanes outside
 // the table-driven range take the library's scalar call. Include only from per-level sources:
-// everything here is a template over that level's lane type, so no copy is shared between
-// levels.
+// everything here is a template over that level's Target, so no copy is shared between levels.
 #pragma once
 
 #include <math.h>
@@ -13,94 +12,101 @@
 
 #include "core/exp/kernels.hpp"
 #include "core/exp/tables.hpp"
+#include "core/simd/lanes.hpp"
 
 namespace tarnwick::core::exact_exp {
 
-// L provides: D (kLanes doubles), I (kLanes 64-bit integers), F (2 kLanes floats), and the
-// lane operations used below.
-template <class L>
+// Target provides, beyond the lanes, the table lookups (lookup, lookup_pairs) and the
+// conversions between a float vector and two double vectors (widen_low, widen_high, narrow).
+template <class Target>
 struct Algorithm {
-    using D = typename L::D;
-    using I = typename L::I;
-    using F = typename L::F;
-    static constexpr std::size_t kLanes = L::kLanes;
-    static constexpr std::size_t kFloatLanes = 2 * kLanes;
+    using LD = simd::Lanes<Target, double>;
+    using LF = simd::Lanes<Target, float>;
+    using D = typename LD::V;
+    using I = typename LD::Bits;
+    using F = typename LF::V;
+    using Index = typename LD::Uint;
+    static constexpr std::size_t kLanes = LD::kWidth;
+    static constexpr std::size_t kFloatLanes = LF::kWidth;
+
+    static D splat(double v) { return LD::splat(v); }
+
+    // y with each lane whose bit is set in `rest` replaced by the library's call on x's lane.
+    template <class Lanes, class Call>
+    static typename Lanes::V library_lanes(typename Lanes::V x, typename Lanes::V y, unsigned rest,
+                                           Call call) {
+        alignas(64) typename Lanes::T xs[Lanes::kWidth], ys[Lanes::kWidth];
+        Lanes::store(xs, x);
+        Lanes::store(ys, y);
+        for (std::size_t i = 0; i < Lanes::kWidth; ++i) {
+            if (rest >> i & 1u) ys[i] = call(xs[i]);
+        }
+        return Lanes::load(ys);
+    }
 
     // exp on the lanes with 2^-54 <= |x| < 512, where every result is a normal number.
     static D exp_table_driven(D x) {
-        const D kd_shifted = L::fmadd(x, L::splat(kExpInvLn2N), L::splat(kExpShift));
-        const I ki = L::as_int(kd_shifted);
-        const D kd = L::sub(kd_shifted, L::splat(kExpShift));
-        D r = L::fmadd(kd, L::splat(kExpNegLn2HiN), x);
-        r = L::fmadd(kd, L::splat(kExpNegLn2LoN), r);
-        D tail;
-        I scale_bits;
-        L::lookup_pairs(kExpTable, L::low_bits(ki, kExpN - 1), tail, scale_bits);
-        scale_bits = L::add(scale_bits, L::template shift_left<52 - 7>(ki));
-        const D c23 = L::fmadd(r, L::splat(kExpC3), L::splat(kExpC2));
-        const D tail_r = L::add(r, tail);
-        const D r2 = L::mul(r, r);
-        const D c45 = L::fmadd(r, L::splat(kExpC5), L::splat(kExpC4));
-        const D low = L::fmadd(c23, r2, tail_r);
-        const D tmp = L::fmadd(L::mul(r2, r2), c45, low);
-        const D scale = L::as_double(scale_bits);
-        return L::fmadd(scale, tmp, scale);
+        const D kd_shifted = LD::fma(x, splat(kExpInvLn2N), splat(kExpShift));
+        const I ki = LD::bits(kd_shifted);
+        const D kd = kd_shifted - splat(kExpShift);
+        D r = LD::fma(kd, splat(kExpNegLn2HiN), x);
+        r = LD::fma(kd, splat(kExpNegLn2LoN), r);
+        I tail_bits, scale_bits;
+        Target::lookup_pairs(kExpTable, ki & Index{kExpN - 1}, tail_bits, scale_bits);
+        scale_bits = scale_bits + (ki << (52 - 7));
+        const D c23 = LD::fma(r, splat(kExpC3), splat(kExpC2));
+        const D tail_r = r + LD::from_bits(tail_bits);
+        const D r2 = r * r;
+        const D c45 = LD::fma(r, splat(kExpC5), splat(kExpC4));
+        const D low = LD::fma(c23, r2, tail_r);
+        const D tmp = LD::fma(r2 * r2, c45, low);
+        const D scale = LD::from_bits(scale_bits);
+        return LD::fma(scale, tmp, scale);
     }
 
     static D exp(D x) {
-        const D ax = L::abs(x);
+        const D ax = LD::abs(x);
         D y = exp_table_driven(x);
-        y = L::select(L::less(ax, L::splat(kExpTiny)), L::add(L::splat(1.0), x), y);
+        y = ax < splat(kExpTiny) ? splat(1.0) + x : y;
         // Large magnitudes, infinities and NaN: the library's own special cases.
-        if (const unsigned rest = L::not_less_mask(ax, L::splat(kExpLarge))) {
-            alignas(64) double xs[kLanes], ys[kLanes];
-            L::store(xs, x);
-            L::store(ys, y);
-            for (std::size_t i = 0; i < kLanes; ++i) {
-                if (rest >> i & 1u) ys[i] = ::exp(xs[i]);
-            }
-            y = L::load(ys);
+        if (const unsigned rest = LD::not_less_bits(ax, splat(kExpLarge))) {
+            y = library_lanes<LD>(x, y, rest, [](double v) { return ::exp(v); });
         }
         return y;
     }
 
     // expf of kLanes arguments widened to double, for |x| < 88, before the final rounding.
     static D expf_table_driven(D xd) {
-        const D kd_shifted = L::fmadd(xd, L::splat(kExpfInvLn2N), L::splat(kExpfShift));
-        const I ki = L::as_int(kd_shifted);
-        const D kd = L::sub(kd_shifted, L::splat(kExpfShift));
-        const D r = L::fmsub(xd, L::splat(kExpfInvLn2N), kd);
-        const I s_bits = L::add(L::template lookup<kExpfN>(kExpfTable, L::low_bits(ki, kExpfN - 1)),
-                                L::template shift_left<52 - 5>(ki));
-        const D z = L::fmadd(r, L::splat(kExpfC0), L::splat(kExpfC1));
-        const D r2 = L::mul(r, r);
-        D y = L::fmadd(r, L::splat(kExpfC2), L::splat(1.0));
-        y = L::fmadd(z, r2, y);
-        return L::mul(y, L::as_double(s_bits));
+        const D kd_shifted = LD::fma(xd, splat(kExpfInvLn2N), splat(kExpfShift));
+        const I ki = LD::bits(kd_shifted);
+        const D kd = kd_shifted - splat(kExpfShift);
+        const D r = LD::fms(xd, splat(kExpfInvLn2N), kd);
+        const I s_bits =
+            Target::template lookup<kExpfN>(kExpfTable, ki & Index{kExpfN - 1}) + (ki << (52 - 5));
+        const D z = LD::fma(r, splat(kExpfC0), splat(kExpfC1));
+        const D r2 = r * r;
+        D y = LD::fma(r, splat(kExpfC2), splat(1.0));
+        y = LD::fma(z, r2, y);
+        return y * LD::from_bits(s_bits);
     }
 
     static F expf(F x) {
-        F y = L::narrow(expf_table_driven(L::widen_low(x)), expf_table_driven(L::widen_high(x)));
-        if (const unsigned rest = L::not_less_mask_f(L::abs_f(x), L::splat_f(kExpfLarge))) {
-            alignas(64) float xs[kFloatLanes], ys[kFloatLanes];
-            L::store_f(xs, x);
-            L::store_f(ys, y);
-            for (std::size_t i = 0; i < kFloatLanes; ++i) {
-                if (rest >> i & 1u) ys[i] = ::expf(xs[i]);
-            }
-            y = L::load_f(ys);
+        F y = Target::narrow(expf_table_driven(Target::widen_low(x)),
+                             expf_table_driven(Target::widen_high(x)));
+        if (const unsigned rest = LF::not_less_bits(LF::abs(x), LF::splat(kExpfLarge))) {
+            y = library_lanes<LF>(x, y, rest, [](float v) { return ::expf(v); });
         }
         return y;
     }
 
     static D sigmoid(D x) {
-        const D one = L::splat(1.0);
-        return L::div(one, L::add(one, exp(L::negate(x))));
+        const D one = splat(1.0);
+        return one / (one + exp(-x));
     }
 
     static F sigmoidf(F x) {
-        const F one = L::splat_f(1.0f);
-        return L::div_f(one, L::add_f(one, expf(L::negate_f(x))));
+        const F one = LF::splat(1.0f);
+        return one / (one + expf(-x));
     }
 
     // Runs `body(in, out)` over whole vectors, then once over the rest padded with zeros.
@@ -116,40 +122,28 @@ struct Algorithm {
         }
     }
 
-    static void exp_array(const double* x, double* y, std::size_t n) {
-        over_vectors<double, kLanes>(
-            x, y, n, [](const double* in, double* out) { L::store(out, exp(L::load(in))); });
-    }
-
-    static void expf_array(const float* x, float* y, std::size_t n) {
-        over_vectors<float, kFloatLanes>(
-            x, y, n, [](const float* in, float* out) { L::store_f(out, expf(L::load_f(in))); });
-    }
-
-    static void sigmoid_array(const double* x, double* y, std::size_t n) {
-        over_vectors<double, kLanes>(
-            x, y, n, [](const double* in, double* out) { L::store(out, sigmoid(L::load(in))); });
-    }
-
-    static void sigmoidf_array(const float* x, float* y, std::size_t n) {
-        over_vectors<float, kFloatLanes>(
-            x, y, n, [](const float* in, float* out) { L::store_f(out, sigmoidf(L::load_f(in))); });
+    // y[i] = f(x[i]) in Lanes' vectors.
+    template <class Lanes, auto f>
+    static void map_array(const typename Lanes::T* x, typename Lanes::T* y, std::size_t n) {
+        using T = typename Lanes::T;
+        over_vectors<T, Lanes::kWidth>(
+            x, y, n, [](const T* in, T* out) { Lanes::store(out, f(Lanes::load(in))); });
     }
 
     // The sum is one chain in index order, as the scalar loop adds it.
     static double exp_shifted_sum(const double* x, double m, double* y, std::size_t n, double s) {
-        const D mv = L::splat(m);
+        const D mv = splat(m);
         alignas(64) double e[kLanes];
         std::size_t i = 0;
         for (; i + kLanes <= n; i += kLanes) {
-            L::store(e, exp(L::sub(L::load(x + i), mv)));
+            LD::store(e, exp(LD::load(x + i) - mv));
             std::memcpy(y + i, e, sizeof e);
             for (std::size_t k = 0; k < kLanes; ++k) s += e[k];
         }
         if (const std::size_t rest = n - i) {
             alignas(64) double xs[kLanes] = {};
             for (std::size_t k = 0; k < rest; ++k) xs[k] = x[i + k] - m;
-            L::store(e, exp(L::load(xs)));
+            LD::store(e, exp(LD::load(xs)));
             for (std::size_t k = 0; k < rest; ++k) {
                 y[i + k] = e[k];
                 s += e[k];
@@ -160,13 +154,13 @@ struct Algorithm {
 
     // y[i] = exp(x[i] - m).
     static void exp_shifted(const double* x, double m, double* y, std::size_t n) {
-        const D mv = L::splat(m);
+        const D mv = splat(m);
         std::size_t i = 0;
-        for (; i + kLanes <= n; i += kLanes) L::store(y + i, exp(L::sub(L::load(x + i), mv)));
+        for (; i + kLanes <= n; i += kLanes) LD::store(y + i, exp(LD::load(x + i) - mv));
         if (const std::size_t rest = n - i) {
             alignas(64) double xs[kLanes] = {}, e[kLanes];
             for (std::size_t k = 0; k < rest; ++k) xs[k] = x[i + k] - m;
-            L::store(e, exp(L::load(xs)));
+            LD::store(e, exp(LD::load(xs)));
             std::memcpy(y + i, e, rest * sizeof(double));
         }
     }
@@ -201,14 +195,14 @@ struct Algorithm {
                                        std::size_t n) {
         std::size_t i = 0;
         for (; i + kLanes <= n; i += kLanes) {
-            const D e = exp(L::sub(L::load(x + i), L::load(m + i)));
-            L::store(y + i, e);
-            L::store(s + i, L::add(L::load(s + i), e));
+            const D e = exp(LD::load(x + i) - LD::load(m + i));
+            LD::store(y + i, e);
+            LD::store(s + i, LD::load(s + i) + e);
         }
         if (const std::size_t rest = n - i) {
             alignas(64) double xs[kLanes] = {}, e[kLanes];
             for (std::size_t k = 0; k < rest; ++k) xs[k] = x[i + k] - m[i + k];
-            L::store(e, exp(L::load(xs)));
+            LD::store(e, exp(LD::load(xs)));
             for (std::size_t k = 0; k < rest; ++k) {
                 y[i + k] = e[k];
                 s[i + k] += e[k];
@@ -217,8 +211,10 @@ struct Algorithm {
     }
 
     static constexpr Kernels kernels(const char* name) {
-        return Kernels{exp_array,       expf_array,       sigmoid_array,          sigmoidf_array,
-                       exp_shifted_sum, exp_shifted_sums, exp_shifted_accumulate, name};
+        return Kernels{map_array<LD, exp>,     map_array<LF, expf>,
+                       map_array<LD, sigmoid>, map_array<LF, sigmoidf>,
+                       exp_shifted_sum,        exp_shifted_sums,
+                       exp_shifted_accumulate, name};
     }
 };
 

@@ -1,26 +1,18 @@
 #include "core/exp/kernels.hpp"
 
-#include <initializer_list>
+#include "core/dispatch/dispatch.hpp"
 
 namespace tarnwick::core::exact_exp {
 
-namespace {
-
 // The widest variant this processor runs that passes the guard; else the library calls.
-const Kernels& choose_checked() {
-#if TARNWICK_X86_VARIANTS
-    for (const Kernels* v : {cpu::choose<const Kernels*>(nullptr, nullptr, &avx512::vector),
-                             cpu::choose<const Kernels*>(nullptr, &avx2::vector, nullptr)}) {
-        if (v != nullptr && agrees_with_library(*v)) return *v;
-    }
-#endif
-    return portable;
-}
-
-}  // namespace
-
 const Kernels& kernels() {
-    static const Kernels& chosen = choose_checked();
+    static const Kernels& chosen = []() -> const Kernels& {
+        if constexpr (dispatch::kX86Levels) {
+            return dispatch::choose<Kernels>({&portable, &avx2::vector, &avx512::vector},
+                                             agrees_with_library);
+        }
+        return portable;
+    }();
     return chosen;
 }
 

@@ -7,8 +7,6 @@
 
 #include <cstddef>
 
-#include "core/dispatch/cpu.hpp"
-
 namespace tarnwick::core::exact_exp {
 
 // Rows whose softmax sums a kernel adds side by side.
@@ -34,11 +32,12 @@ struct Kernels {
     const char* name;
 };
 
-// The variant for this processor and C library, chosen and checked once.
+// The variant for this processor and C library, chosen once through dispatch/, with the guard
+// (agrees_with_library) as its acceptance check.
 const Kernels& kernels();
 
 // The variants themselves, for the guard and for tools that compare them. The portable one
-// makes one library call per value; the others exist where TARNWICK_X86_VARIANTS is set.
+// makes one library call per value; the others exist where dispatch::kX86Levels is set.
 extern const Kernels portable;
 namespace avx2 {
 extern const Kernels vector;

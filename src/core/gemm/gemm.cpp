@@ -1,39 +1,26 @@
 // The product in blocks, after the BLIS pattern: a block of B's rows is packed into strips as
 // wide as a tile, a block of A's columns into panels as tall as one, and the register tile
-// (kernel.hpp) runs over them. The blocking only decides what sits in which cache; every
-// element's chain of fused multiply-adds is the same whatever it is.
+// runs over them. Tile shape, block sizes and the routines come from the level's context
+// (context.hpp). The blocking only decides what sits in which cache; every element's chain of
+// fused multiply-adds is the same whatever it is.
 #include "core/gemm/gemm.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 
+#include "core/gemm/context.hpp"
 #include "core/gemm/scratch.hpp"
-#include "core/gemm/tiles.hpp"
 
 namespace tarnwick::core {
 
 namespace {
 
-using gemm_impl::Tiles;
-
-// A strip of B (kc × nr) should take about half the L1 cache, the rest being for the panels of A
-// that stream past it; kc between 128 and 256 keeps the reloads of C rare.
-constexpr std::size_t kStripBytes = std::size_t{24} << 10;
-constexpr std::size_t kMinKc = 128;
-constexpr std::size_t kMaxKc = 256;
-// A block of A (mc × kc) is meant for the L2 cache, a block of B (kc × nc) for the L3.
-constexpr std::size_t kABlockBytes = std::size_t{192} << 10;
-constexpr std::size_t kBBlockBytes = std::size_t{2} << 20;
-// An operand this small stays in the L1 and L2 caches as it is: packing it costs more than
-// reading it through its steps.
-constexpr std::size_t kInPlaceBytes = std::size_t{64} << 10;
-// Widest tile of any level, for the scratch tile at the edges.
-constexpr std::size_t kMaxNr = 32;
+using gemm_impl::Context;
 
 std::size_t round_up(std::size_t x, std::size_t to) { return (x + to - 1) / to * to; }
 
-// Blocks of k as even as possible, so a k just past a multiple of kMaxKc leaves no sliver.
+// Blocks of k as even as possible, so a k just past a multiple of the largest leaves no sliver.
 std::size_t even_block(std::size_t total, std::size_t max_block) {
     const std::size_t blocks = (total + max_block - 1) / max_block;
     return (total + blocks - 1) / blocks;
@@ -87,38 +74,11 @@ void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
     }
 }
 
-// R dense rows of kc elements into one panel, column after column. With R known the inner loop
-// unrolls into plain loads and stores, about twice as fast as the general loop.
-template <std::size_t R, class T>
-void pack_rows(const T* const* src, std::size_t kc, T* out) {
-    for (std::size_t p = 0; p < kc; ++p, out += R) {
-#pragma GCC unroll 16
-        for (std::size_t x = 0; x < R; ++x) out[x] = src[x][p];
-    }
-}
-
-// The full panels of the levels' tile heights; false for other heights.
-template <class T>
-bool pack_dense_rows(const T* const* src, std::size_t r, std::size_t kc, T* out) {
-    switch (r) {
-        case 4:
-            pack_rows<4>(src, kc, out);
-            return true;
-        case 6:
-            pack_rows<6>(src, kc, out);
-            return true;
-        case 12:
-            pack_rows<12>(src, kc, out);
-            return true;
-        default:
-            return false;
-    }
-}
-
 // A's block (mc × kc) as panels of mr rows (fewer in the last), each column after column:
 // the panel of r rows starting at row i holds element (i + x, p) at dst[i * kc + p * r + x].
 template <class T>
-void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
+void pack_a(const View2<T>& a, const Context<T>& context, T* dst) {
+    const std::size_t mr = context.mr;
     const bool along_rows = std::abs(a.col_step) <= std::abs(a.row_step);
     for (std::size_t i0 = 0; i0 < a.rows; i0 += mr) {
         const std::size_t r = std::min(mr, a.rows - i0);
@@ -128,7 +88,10 @@ void pack_a(const View2<T>& a, std::size_t mr, T* dst) {
         if (along_rows) {
             const T* src[gemm_impl::kMaxTileRows];
             for (std::size_t x = 0; x < r; ++x) src[x] = &a(i0 + x, 0);
-            if (a.col_step == 1 && pack_dense_rows(src, r, a.cols, panel)) continue;
+            if (a.col_step == 1 && r == mr) {
+                context.pack_panel(src, a.cols, panel);
+                continue;
+            }
             T* out = panel;
             std::ptrdiff_t at = 0;
             for (std::size_t p = 0; p < a.cols; ++p, at += a.col_step) {
@@ -155,21 +118,24 @@ struct Source {
 template <class T>
 class Product {
 public:
-    Product(const Tiles<T>& tiles, const View2<T>& a, const View2<T>& b, const Out2<T>& c)
-        : a_(a), b_(b), c_(c), tiles_(tiles) {}
+    Product(const Context<T>& context, const View2<T>& a, const View2<T>& b, const Out2<T>& c)
+        : a_(a), b_(b), c_(c), context_(context) {}
 
     void run() {
         const std::size_t m = c_.rows, n = c_.cols, k = a_.cols;
-        const std::size_t mr = tiles_.mr, nr = tiles_.nr;
-        const std::size_t max_kc = std::clamp(kStripBytes / sizeof(T) / nr, kMinKc, kMaxKc);
+        const std::size_t mr = context_.mr, nr = context_.nr;
+        const gemm_impl::Blocking& blocks = context_.blocking;
+        const std::size_t max_kc =
+            std::clamp(blocks.strip_bytes / sizeof(T) / nr, blocks.min_kc, blocks.max_kc);
         kc_ = even_block(k, max_kc);
-        mc_ = std::min(m, std::max(mr, kABlockBytes / sizeof(T) / max_kc / mr * mr));
-        nc_ = std::min(round_up(n, nr), std::max(nr, kBBlockBytes / sizeof(T) / max_kc / nr * nr));
+        mc_ = std::min(m, std::max(mr, blocks.a_block_bytes / sizeof(T) / max_kc / mr * mr));
+        nc_ = std::min(round_up(n, nr),
+                       std::max(nr, blocks.b_block_bytes / sizeof(T) / max_kc / nr * nr));
         // A panel is worth packing once several strips of B read it; a strip of B once several
         // panels of A do, or when its rows are not dense. Small operands stay in cache as they
         // are.
-        const auto large = [](std::size_t rows, std::size_t cols) {
-            return rows * cols > kInPlaceBytes / sizeof(T);
+        const auto large = [&blocks](std::size_t rows, std::size_t cols) {
+            return rows * cols > blocks.in_place_bytes / sizeof(T);
         };
         pack_a_ = n > 4 * nr && large(m, k);
         pack_b_ = (n > 1 && b_.col_step != 1) || (m > 2 * mr && large(k, n));
@@ -186,7 +152,7 @@ public:
                 if (pack_b_) pack_b(part(b_, pc, kcur, jc, ncur), nr, b_pack_);
                 for (std::size_t ic = 0; ic < m; ic += mc_) {
                     const std::size_t mcur = std::min(mc_, m - ic);
-                    if (pack_a_) pack_a(part(a_, ic, mcur, pc, kcur), mr, a_pack_);
+                    if (pack_a_) pack_a(part(a_, ic, mcur, pc, kcur), context_, a_pack_);
                     block(ic, mcur, pc, kcur, jc, ncur);
                 }
             }
@@ -197,7 +163,7 @@ private:
     // The tiles of one block: strips of B outside, panels of A inside, so a strip stays in L1.
     void block(std::size_t ic, std::size_t mcur, std::size_t pc, std::size_t kcur, std::size_t jc,
                std::size_t ncur) {
-        const std::size_t mr = tiles_.mr, nr = tiles_.nr;
+        const std::size_t mr = context_.mr, nr = context_.nr;
         const bool first = pc == 0;
         for (std::size_t jr = 0; jr < ncur; jr += nr) {
             const std::size_t w = std::min(nr, ncur - jr);
@@ -227,7 +193,7 @@ private:
     // its rows are dense and the strip is whole; a ragged one is padded into the spare strip.
     Source<T> b_strip(std::size_t pc, std::size_t kcur, std::size_t j, std::size_t jr,
                       std::size_t w) {
-        const std::size_t nr = tiles_.nr;
+        const std::size_t nr = context_.nr;
         const auto ld = static_cast<std::ptrdiff_t>(nr);
         if (pack_b_) return {b_pack_ + jr / nr * kcur * nr, ld, 1};
         if (w == nr) return {&b_(pc, j), b_.row_step, 1};
@@ -239,14 +205,14 @@ private:
     // tile is whole, else through a spare tile (the same chains, only the edges thrown away).
     void tile(const Source<T>& a, const Source<T>& b, std::size_t i, std::size_t r, std::size_t j,
               std::size_t w, std::size_t kcur, bool first) {
-        const gemm_impl::TileFn<T> fn = pack_a_ ? tiles_.packed[r] : tiles_.tile[r];
+        const gemm_impl::TileFn<T> fn = pack_a_ ? context_.packed[r] : context_.tile[r];
         const bool dense_rows = c_.col_step == 1 || c_.cols == 1;
-        if (w == tiles_.nr && dense_rows) {
+        if (w == context_.nr && dense_rows) {
             fn(kcur, a.data, a.row_step, a.col_step, b.data, b.row_step, &c_(i, j), c_.row_step,
                first);
             return;
         }
-        const std::size_t nr = tiles_.nr;
+        const std::size_t nr = context_.nr;
         if (!first) {
             for (std::size_t x = 0; x < r; ++x) {
                 for (std::size_t y = 0; y < w; ++y) spare_[x * nr + y] = c_(i + x, j + y);
@@ -262,16 +228,16 @@ private:
     View2<T> a_;
     View2<T> b_;
     Out2<T> c_;
-    const Tiles<T>& tiles_;
+    const Context<T>& context_;
     std::size_t kc_ = 0, mc_ = 0, nc_ = 0;
     bool pack_a_ = false, pack_b_ = false;
     T* a_pack_ = nullptr;
     T* b_pack_ = nullptr;
-    alignas(64) T spare_[gemm_impl::kMaxTileRows * kMaxNr] = {};
+    alignas(64) T spare_[gemm_impl::kMaxTileRows * gemm_impl::kMaxTileCols] = {};
 };
 
 template <class T>
-void product(const Tiles<T>& tiles, View2<T> a, View2<T> b, Out2<T> c) {
+void product(const Context<T>& context, View2<T> a, View2<T> b, Out2<T> c) {
     const std::size_t m = c.rows, n = c.cols, k = a.cols;
     if (m == 0 || n == 0) return;
     if (k == 0) {  // the empty sum
@@ -287,25 +253,25 @@ void product(const Tiles<T>& tiles, View2<T> a, View2<T> b, Out2<T> c) {
         b = at;
         c = c.transposed();
     }
-    Product<T>(tiles, a, b, c).run();
+    Product<T>(context, a, b, c).run();
 }
 
 }  // namespace
 
 void gemm(const View2<double>& a, const View2<double>& b, const Out2<double>& c) {
-    product(gemm_impl::tiles<double>(), a, b, c);
+    product(gemm_impl::contexts().f64, a, b, c);
 }
 void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c) {
-    product(gemm_impl::tiles<float>(), a, b, c);
+    product(gemm_impl::contexts().f32, a, b, c);
 }
 
-void gemm_impl::gemm_with(const Tiles<double>& tiles, const View2<double>& a,
+void gemm_impl::gemm_with(const Context<double>& context, const View2<double>& a,
                           const View2<double>& b, const Out2<double>& c) {
-    product(tiles, a, b, c);
+    product(context, a, b, c);
 }
-void gemm_impl::gemm_with(const Tiles<float>& tiles, const View2<float>& a, const View2<float>& b,
-                          const Out2<float>& c) {
-    product(tiles, a, b, c);
+void gemm_impl::gemm_with(const Context<float>& context, const View2<float>& a,
+                          const View2<float>& b, const Out2<float>& c) {
+    product(context, a, b, c);
 }
 
 }  // namespace tarnwick::core

@@ -18,12 +18,13 @@ void gemm(const View2<float>& a, const View2<float>& b, const Out2<float>& c);
 namespace gemm_impl {
 
 template <class T>
-struct Tiles;
+struct Context;
 
-// The same with the given tiles instead of this processor's: tests run every level's geometry.
-void gemm_with(const Tiles<double>& tiles, const View2<double>& a, const View2<double>& b,
+// The same with the given context instead of this processor's: tests run every level's
+// geometry.
+void gemm_with(const Context<double>& context, const View2<double>& a, const View2<double>& b,
                const Out2<double>& c);
-void gemm_with(const Tiles<float>& tiles, const View2<float>& a, const View2<float>& b,
+void gemm_with(const Context<float>& context, const View2<float>& a, const View2<float>& b,
                const Out2<float>& c);
 
 }  // namespace gemm_impl

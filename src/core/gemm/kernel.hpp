@@ -1,4 +1,5 @@
-// The register tile of the product and the table a vector level fills with it.
+// The register tile of the product, the packing of full panels, and the context a vector level
+// fills with them.
 //
 // Every result element is one chain of fused multiply-adds over k, ascending, from -0.0:
 // c = fma(a[i][p], b[p][j], c). A tile that stops mid-k stores its chains in C and the next
@@ -7,36 +8,19 @@
 // vector width. Levels differ only in how many chains run side by side.
 //
 // This header is included by per-level sources: everything in it is a template over the
-// level's own vector operations, so no two levels ever share a compiled function.
+// level's own lanes, so no two levels ever share a compiled function.
 #pragma once
 
 #include <cstddef>
 #include <utility>
 
+#include "core/gemm/context.hpp"
+#include "core/simd/lanes.hpp"
+
 namespace tarnwick::core::gemm_impl {
 
-inline constexpr std::size_t kMaxTileRows = 12;
-
-// A tile of `rows` rows by nr columns: a[r * a_row + p * a_col] is A's element (r, p) for
-// p < kc, b + p * ldb holds B's row p (nr values, dense), and c + r * ldc C's row r (dense).
-// `first` starts each chain from -0.0; otherwise it goes on from what C holds.
-template <class T>
-using TileFn = void (*)(std::size_t kc, const T* a, std::ptrdiff_t a_row, std::ptrdiff_t a_col,
-                        const T* b, std::ptrdiff_t ldb, T* c, std::ptrdiff_t ldc, bool first);
-
-// One level's tiles for one element type: tile[r] computes r rows (1 <= r <= mr), nr columns;
-// packed[r] the same for A packed column after column (a_row 1, a_col r), with the steps known
-// when compiled, which spares the registers that would hold them.
-template <class T>
-struct Tiles {
-    std::size_t mr = 0;
-    std::size_t nr = 0;
-    TileFn<T> tile[kMaxTileRows + 1] = {};
-    TileFn<T> packed[kMaxTileRows + 1] = {};
-};
-
-// Ops: T (element), V (a vector of kWidth elements), splat, load, store, fma(x, y, acc)
-// giving x * y + acc with one rounding.
+// Ops (simd::Lanes of a level, or a stand-in): T (element), V (a vector of kWidth elements),
+// splat, load, store, fma(x, y, acc) giving x * y + acc with one rounding.
 template <class Ops, std::size_t R, std::size_t NV, bool Packed>
 void tile(std::size_t kc, const typename Ops::T* a, std::ptrdiff_t a_row, std::ptrdiff_t a_col,
           const typename Ops::T* b, std::ptrdiff_t ldb, typename Ops::T* c, std::ptrdiff_t ldc,
@@ -83,18 +67,41 @@ void tile(std::size_t kc, const typename Ops::T* a, std::ptrdiff_t a_row, std::p
     }
 }
 
-// The table for tiles of up to MR rows by NV vectors.
-template <class Ops, std::size_t MR, std::size_t NV>
-constexpr Tiles<typename Ops::T> make_tiles() {
-    static_assert(MR >= 1 && MR <= kMaxTileRows);
-    Tiles<typename Ops::T> t;
-    t.mr = MR;
-    t.nr = NV * Ops::kWidth;
+// R dense rows of kc elements into one panel, column after column. With R known the inner loop
+// unrolls into plain loads and stores, about twice as fast as the general loop.
+template <class Ops, std::size_t R>
+void pack_panel(const typename Ops::T* const* src, std::size_t kc, typename Ops::T* out) {
+    for (std::size_t p = 0; p < kc; ++p, out += R) {
+#pragma GCC unroll 16
+        for (std::size_t x = 0; x < R; ++x) out[x] = src[x][p];
+    }
+}
+
+// The context of tiles of Shape with Ops' lanes, and the level's blocking.
+template <class Ops, TileShape Shape, Blocking Blocks = Blocking{}>
+constexpr Context<typename Ops::T> make_context() {
+    using T = typename Ops::T;
+    constexpr std::size_t MR = Shape.rows, NV = Shape.vectors;
+    static_assert(Ops::kWidth * sizeof(T) == Shape.vector_bytes, "lanes of another width");
+    static_assert(MR >= 1 && MR <= kMaxTileRows, "a tile taller than the buffers allow");
+    static_assert(Shape.cols<T>() <= kMaxTileCols, "a tile wider than the buffers allow");
+    Context<T> c;
+    c.mr = MR;
+    c.nr = Shape.cols<T>();
+    c.blocking = Blocks;
     [&]<std::size_t... R>(std::index_sequence<R...>) {
-        ((t.tile[R + 1] = &tile<Ops, R + 1, NV, false>), ...);
-        ((t.packed[R + 1] = &tile<Ops, R + 1, NV, true>), ...);
+        ((c.tile[R + 1] = &tile<Ops, R + 1, NV, false>), ...);
+        ((c.packed[R + 1] = &tile<Ops, R + 1, NV, true>), ...);
     }(std::make_index_sequence<MR>{});
-    return t;
+    c.pack_panel = &pack_panel<Ops, MR>;
+    return c;
+}
+
+// A level's contexts: tiles of Shape in the lanes of Target, for both element types.
+template <class Target, TileShape Shape>
+constexpr Contexts make_contexts() {
+    return {make_context<simd::Lanes<Target, double>, Shape>(),
+            make_context<simd::Lanes<Target, float>, Shape>()};
 }
 
 }  // namespace tarnwick::core::gemm_impl

@@ -1,89 +1,18 @@
-// The element-wise loops, written once over the compiler's generic vector types and built
-// once per CPU level (simd.cpp, simd_avx2.cpp,
-// simd_avx512.cpp). Every lane operation is the IEEE operation of the scalar
-// rule, so no level ever changes a bit.
-//
-// Each level instantiates these templates with a tag type of its own namespace: the linker
-// keeps one copy of a template instantiation, and the copy a baseline caller runs must never
-// be one built with wider instructions.
+// The element-wise loops, written once over the lanes of simd/ and instantiated per level
+// (loops.cpp, loops_avx2.cpp, loops_avx512.cpp) with that level's Target.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
-#include "core/elementwise/simd.hpp"
+#include "core/elementwise/loops.hpp"
+#include "core/simd/lanes.hpp"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"  // every helper is inlined; no vector crosses a call
 
-namespace tarnwick::core::simd {
-
-template <class Level, class T, std::size_t W>
-struct Lanes {
-    typedef T V __attribute__((vector_size(W * sizeof(T))));
-    // The same vector at any element's address, as the compilers' own unaligned intrinsics
-    // spell it (a memcpy here made g++ bounce some loads through the stack).
-    typedef T Unaligned __attribute__((vector_size(W * sizeof(T)), aligned(sizeof(T)), may_alias));
-
-    [[gnu::always_inline]] static V load(const T* p) {
-        return *reinterpret_cast<const Unaligned*>(p);
-    }
-    [[gnu::always_inline]] static void store(T* p, V v) { *reinterpret_cast<Unaligned*>(p) = v; }
-    [[gnu::always_inline]] static V splat(T x) {
-        V v;
-        for (std::size_t i = 0; i < W; ++i) v[i] = x;
-        return v;
-    }
-
-    // Swaps the off-diagonal B x B blocks of the 2 x 2 block matrix held by rows a and b.
-    template <std::size_t B, std::size_t... J>
-    [[gnu::always_inline]] static void swap_blocks(V& a, V& b, std::index_sequence<J...>) {
-        const V lo = __builtin_shufflevector(a, b, ((J & B) == 0 ? J : W + J - B)...);
-        const V hi = __builtin_shufflevector(a, b, ((J & B) == 0 ? J + B : W + J)...);
-        a = lo;
-        b = hi;
-    }
-    template <std::size_t B>
-    [[gnu::always_inline]] static void transpose_stage(V (&r)[W]) {
-        if constexpr (B > 0) {
-            for (std::size_t x = 0; x < W; ++x) {
-                if ((x & B) == 0) swap_blocks<B>(r[x], r[x + B], std::make_index_sequence<W>{});
-            }
-            transpose_stage<B / 2>(r);
-        }
-    }
-    // Eight lanes in three steps whose shuffles stay within 128-bit halves until the last:
-    // one instruction each with AVX2 (interleave, pairwise select, swap of halves).
-    [[gnu::always_inline]] static void transpose8(V (&r)[W]) {
-        V t[8], u[8];
-        for (std::size_t p = 0; p < 8; p += 2) {
-            t[p] = __builtin_shufflevector(r[p], r[p + 1], 0, 8, 1, 9, 4, 12, 5, 13);
-            t[p + 1] = __builtin_shufflevector(r[p], r[p + 1], 2, 10, 3, 11, 6, 14, 7, 15);
-        }
-        for (std::size_t q = 0; q < 8; q += 4) {
-            for (std::size_t h = 0; h < 2; ++h) {
-                const V& a = t[q + h];
-                const V& b = t[q + h + 2];
-                u[q + 2 * h] = __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
-                u[q + 2 * h + 1] = __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
-            }
-        }
-        for (std::size_t j = 0; j < 4; ++j) {
-            r[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-            r[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-        }
-    }
-
-    // W rows of W values become W columns: r[j][k] takes the old r[k][j].
-    [[gnu::always_inline]] static void transpose(V (&r)[W]) {
-        if constexpr (W == 8)
-            transpose8(r);
-        else
-            transpose_stage<W / 2>(r);
-    }
-};
+namespace tarnwick::core::elementwise {
 
 // Sums of squares of kLeaves leaves side by side. Lane k of chain c carries leaf c * W + k:
 // W values of W leaves are loaded as rows, squared, transposed into columns and added to the
@@ -94,10 +23,11 @@ struct Lanes {
 // loop also prefetches the next group (`ahead` elements on from the first leaf, as long; 0
 // for none) as one sequential stream, as fast as it reads this one: the next call then finds
 // its values in the cache.
-template <class Level, class T, std::size_t W>
+template <class Target, class T>
 struct SquaresLeaves {
-    using L = Lanes<Level, T, W>;
+    using L = simd::Lanes<Target, T>;
     using V = typename L::V;
+    static constexpr std::size_t W = L::kWidth;
     static constexpr std::size_t kChains = kLeaves / W;
     static_assert(kChains * W == kLeaves);
     static constexpr std::size_t kLineBytes = 64;
@@ -145,20 +75,21 @@ struct SquaresLeaves {
     }
 };
 
-template <class Level, class T, std::size_t W>
+template <class Target, class T>
 [[gnu::always_inline]] inline void sum_squares_leaves(const T* const* leaves, std::size_t len,
                                                       T* sums, std::size_t ahead) {
-    using S = SquaresLeaves<Level, T, W>;
+    using S = SquaresLeaves<Target, T>;
     S::run(leaves, len, sums, ahead, std::make_index_sequence<S::kChains>{});
 }
 
-// y[i] = op(x[i]) over [0, n). `Level::put` stores a vector, through the caches or around
-// them (`Stream`); around them, the stores are aligned to whole vectors and fenced at the
-// end, so the result is complete before the pool reports the piece done.
-template <class Level, class T, std::size_t W, bool Stream, class Op>
+// y[i] = op(x[i]) over [0, n). `put` stores a vector, through the caches or around them
+// (`Stream`); around them, the stores are aligned to whole vectors and fenced at the end, so
+// the result is complete before the pool reports the piece done.
+template <class Target, class T, bool Stream, class Op>
 [[gnu::always_inline]] inline void map_lanes(const T* x, T* y, std::size_t n, Op op) {
-    using L = Lanes<Level, T, W>;
+    using L = simd::Lanes<Target, T>;
     using V = typename L::V;
+    constexpr std::size_t W = L::kWidth;
     std::size_t i = 0;
     if constexpr (Stream) {
         for (; i < n && reinterpret_cast<std::uintptr_t>(y + i) % sizeof(V) != 0; ++i) {
@@ -167,25 +98,26 @@ template <class Level, class T, std::size_t W, bool Stream, class Op>
     }
     for (; i + 2 * W <= n; i += 2 * W) {
         const V a = op(L::load(x + i)), b = op(L::load(x + i + W));
-        Level::template put<Stream>(y + i, a);
-        Level::template put<Stream>(y + i + W, b);
+        L::template put<Stream>(y + i, a);
+        L::template put<Stream>(y + i + W, b);
     }
     if (i + W <= n) {  // one vector more before the scalar rest, for short arrays
-        Level::template put<Stream>(y + i, op(L::load(x + i)));
+        L::template put<Stream>(y + i, op(L::load(x + i)));
         i += W;
     }
     for (; i < n; ++i) y[i] = op.one(x[i]);
-    if constexpr (Stream) Level::fence();
+    if constexpr (Stream) L::fence();
 }
 
 // y[i] = ((x[i] * mask[i]) * scale) + residual[i], each operation rounded on its own; stores
 // as in map_lanes.
-template <class Level, std::size_t W, bool Stream>
+template <class Target, bool Stream>
 [[gnu::always_inline]] inline void dropout_add_lanes(const double* x, const double* mask,
                                                      const double* residual, double scale,
                                                      double* y, std::size_t n) {
-    using L = Lanes<Level, double, W>;
+    using L = simd::Lanes<Target, double>;
     using V = typename L::V;
+    constexpr std::size_t W = L::kWidth;
     auto one = [&](std::size_t i) { return x[i] * mask[i] * scale + residual[i]; };
     auto lanes = [&](std::size_t i) {
         return L::load(x + i) * L::load(mask + i) * scale + L::load(residual + i);
@@ -198,15 +130,15 @@ template <class Level, std::size_t W, bool Stream>
     }
     for (; i + 2 * W <= n; i += 2 * W) {
         const V a = lanes(i), b = lanes(i + W);
-        Level::template put<Stream>(y + i, a);
-        Level::template put<Stream>(y + i + W, b);
+        L::template put<Stream>(y + i, a);
+        L::template put<Stream>(y + i + W, b);
     }
     if (i + W <= n) {
-        Level::template put<Stream>(y + i, lanes(i));
+        L::template put<Stream>(y + i, lanes(i));
         i += W;
     }
     for (; i < n; ++i) y[i] = one(i);
-    if constexpr (Stream) Level::fence();
+    if constexpr (Stream) L::fence();
 }
 
 // x > 0 ? x : +0.0, with the ordered compare.
@@ -233,41 +165,40 @@ struct Scale {
     [[gnu::always_inline]] T one(T v) const { return v * factor; }
 };
 
-// A level's table: every loop instantiated with the level's tag and vector width in bytes.
-template <class Level, std::size_t Bytes>
-Kernels level_kernels() {
-    constexpr std::size_t kW64 = Bytes / sizeof(double), kW32 = Bytes / sizeof(float);
+// A level's table: every loop instantiated with the level's Target.
+template <class Target>
+constexpr Loops level_loops() {
     return {
         [](const double* x, double* y, std::size_t n, bool stream) {
-            if (stream) return map_lanes<Level, double, kW64, true>(x, y, n, Relu{});
-            map_lanes<Level, double, kW64, false>(x, y, n, Relu{});
+            if (stream) return map_lanes<Target, double, true>(x, y, n, Relu{});
+            map_lanes<Target, double, false>(x, y, n, Relu{});
         },
         [](const float* x, float* y, std::size_t n, bool stream) {
-            if (stream) return map_lanes<Level, float, kW32, true>(x, y, n, Relu{});
-            map_lanes<Level, float, kW32, false>(x, y, n, Relu{});
+            if (stream) return map_lanes<Target, float, true>(x, y, n, Relu{});
+            map_lanes<Target, float, false>(x, y, n, Relu{});
         },
         [](const double* x, double f, double* y, std::size_t n, bool stream) {
-            if (stream) return map_lanes<Level, double, kW64, true>(x, y, n, Scale<double>{f});
-            map_lanes<Level, double, kW64, false>(x, y, n, Scale<double>{f});
+            if (stream) return map_lanes<Target, double, true>(x, y, n, Scale<double>{f});
+            map_lanes<Target, double, false>(x, y, n, Scale<double>{f});
         },
         [](const float* x, float f, float* y, std::size_t n, bool stream) {
-            if (stream) return map_lanes<Level, float, kW32, true>(x, y, n, Scale<float>{f});
-            map_lanes<Level, float, kW32, false>(x, y, n, Scale<float>{f});
+            if (stream) return map_lanes<Target, float, true>(x, y, n, Scale<float>{f});
+            map_lanes<Target, float, false>(x, y, n, Scale<float>{f});
         },
         [](const double* const* leaves, std::size_t len, double* sums, std::size_t ahead) {
-            sum_squares_leaves<Level, double, kW64>(leaves, len, sums, ahead);
+            sum_squares_leaves<Target, double>(leaves, len, sums, ahead);
         },
         [](const float* const* leaves, std::size_t len, float* sums, std::size_t ahead) {
-            sum_squares_leaves<Level, float, kW32>(leaves, len, sums, ahead);
+            sum_squares_leaves<Target, float>(leaves, len, sums, ahead);
         },
         [](const double* x, const double* mask, const double* residual, double scale, double* y,
            std::size_t n, bool stream) {
-            if (stream) return dropout_add_lanes<Level, kW64, true>(x, mask, residual, scale, y, n);
-            dropout_add_lanes<Level, kW64, false>(x, mask, residual, scale, y, n);
+            if (stream) return dropout_add_lanes<Target, true>(x, mask, residual, scale, y, n);
+            dropout_add_lanes<Target, false>(x, mask, residual, scale, y, n);
         },
     };
 }
 
-}  // namespace tarnwick::core::simd
+}  // namespace tarnwick::core::elementwise
 
 #pragma GCC diagnostic pop

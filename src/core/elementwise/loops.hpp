@@ -1,11 +1,11 @@
-// Contiguous element-wise loops (and the element pass of dropout-add) (and the element pass of
-// dropout-add), built once per CPU level and picked once through the CPU layer. Every element
-// equals the scalar rule bit for bit, so the choice never shows.
+// Contiguous element-wise loops (and the element pass of dropout-add), built once per CPU level
+// from vector_loops.hpp and chosen once through dispatch/. Every element equals the scalar rule
+// bit for bit, so the choice never shows.
 #pragma once
 
 #include <cstddef>
 
-namespace tarnwick::core::simd {
+namespace tarnwick::core::elementwise {
 
 // Leaves of a sum of squares that one call carries on together: enough independent add chains
 // for every level's vectors, and few enough streams to read at once.
@@ -13,7 +13,7 @@ inline constexpr std::size_t kLeaves = 32;
 
 // One level's loops. `stream` asks for stores that bypass the caches, for results too large
 // to stay in them; a level without such stores ignores it.
-struct Kernels {
+struct Loops {
     // y[i] = x[i] > 0 ? x[i] : +0.0 (ordered compare: NaN and -0.0 give +0.0).
     void (*relu64)(const double* x, double* y, std::size_t n, bool stream);
     void (*relu32)(const float* x, float* y, std::size_t n, bool stream);
@@ -31,17 +31,18 @@ struct Kernels {
                         double* y, std::size_t n, bool stream);
 };
 
-namespace portable {
-Kernels kernels();
+// The loops of the level the CPU layer allows, chosen on first use.
+const Loops& loops();
+
+// Each level's loops, in loops.cpp (baseline) and loops_<level>.cpp.
+namespace baseline {
+extern const Loops table;
 }
 namespace avx2 {
-Kernels kernels();
+extern const Loops table;
 }
 namespace avx512 {
-Kernels kernels();
+extern const Loops table;
 }
 
-// The loops of the level the CPU layer allows, picked on first use.
-const Kernels& kernels();
-
-}  // namespace tarnwick::core::simd
+}  // namespace tarnwick::core::elementwise

@@ -1,0 +1,97 @@
+// The GEMM's per-level context, as BLIS configures one per architecture: the register tile's
+// shape, the block sizes, and the routines that compute tiles and pack panels. The generic
+// product (gemm.cpp) reads everything level-specific from here.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+namespace tarnwick::core::gemm_impl {
+
+// A register tile: `rows` rows of A by `vectors` vectors of B's columns, each `vector_bytes`
+// wide. Its width in columns depends on the element.
+struct TileShape {
+    std::size_t rows;
+    std::size_t vectors;
+    std::size_t vector_bytes;
+
+    template <class T>
+    constexpr std::size_t cols() const {
+        return vectors * vector_bytes / sizeof(T);
+    }
+};
+
+// Each level's tile. The portable one: sixteen chains of doubles, enough to hide the latency
+// of a fused multiply-add. AVX2: 6 rows by 2 registers, twelve chains in flight (with the two
+// rows of B and a broadcast, 15 of the 16 registers). AVX-512: 12 rows by 2 registers, 24
+// chains in flight out of the 32 registers.
+inline constexpr TileShape kBaselineTile{4, 2, 16};
+inline constexpr TileShape kAvx2Tile{6, 2, 32};
+inline constexpr TileShape kAvx512Tile{12, 2, 64};
+
+// The widest tile of any level bounds every buffer sized by a tile; make_context checks each
+// level's shape against it at compile time.
+inline constexpr std::size_t kMaxTileRows =
+    std::max({kBaselineTile.rows, kAvx2Tile.rows, kAvx512Tile.rows});
+inline constexpr std::size_t kMaxTileCols =
+    std::max({kBaselineTile.cols<float>(), kAvx2Tile.cols<float>(), kAvx512Tile.cols<float>()});
+
+// Where each block is meant to sit. A strip of B (kc × nr) should take about half the L1
+// cache, the rest being for the panels of A that stream past it; kc between 128 and 256 keeps
+// the reloads of C rare. A block of A (mc × kc) is meant for the L2 cache, a block of B
+// (kc × nc) for the L3. An operand smaller than `in_place_bytes` stays in the L1 and L2 caches
+// as it is: packing it costs more than reading it through its steps.
+struct Blocking {
+    std::size_t strip_bytes = std::size_t{24} << 10;
+    std::size_t min_kc = 128;
+    std::size_t max_kc = 256;
+    std::size_t a_block_bytes = std::size_t{192} << 10;
+    std::size_t b_block_bytes = std::size_t{2} << 20;
+    std::size_t in_place_bytes = std::size_t{64} << 10;
+};
+
+// A tile of `rows` rows by nr columns: a[r * a_row + p * a_col] is A's element (r, p) for
+// p < kc, b + p * ldb holds B's row p (nr values, dense), and c + r * ldc C's row r (dense).
+// `first` starts each chain from -0.0; otherwise it goes on from what C holds.
+template <class T>
+using TileFn = void (*)(std::size_t kc, const T* a, std::ptrdiff_t a_row, std::ptrdiff_t a_col,
+                        const T* b, std::ptrdiff_t ldb, T* c, std::ptrdiff_t ldc, bool first);
+
+// mr dense rows of kc elements (src[x][p]) into one panel, column after column.
+template <class T>
+using PanelFn = void (*)(const T* const* src, std::size_t kc, T* out);
+
+// One level's product for one element type: tile[r] computes r rows (1 <= r <= mr), nr
+// columns; packed[r] the same for A packed column after column (a_row 1, a_col r), with the
+// steps known when compiled, which spares the registers that would hold them.
+template <class T>
+struct Context {
+    std::size_t mr = 0;
+    std::size_t nr = 0;
+    Blocking blocking;
+    TileFn<T> tile[kMaxTileRows + 1] = {};
+    TileFn<T> packed[kMaxTileRows + 1] = {};
+    PanelFn<T> pack_panel = nullptr;
+};
+
+// A level's contexts for both element types.
+struct Contexts {
+    Context<double> f64;
+    Context<float> f32;
+};
+
+// The contexts for cpu::level(), chosen once.
+const Contexts& contexts();
+
+// Each level's contexts, in context.cpp (baseline) and context_<level>.cpp.
+namespace baseline {
+extern const Contexts contexts;
+}
+namespace avx2 {
+extern const Contexts contexts;
+}
+namespace avx512 {
+extern const Contexts contexts;
+}
+
+}  // namespace tarnwick::core::gemm_impl
