@@ -4,10 +4,13 @@
 
 #include <cstddef>
 
+#include "core/memory/budget.hpp"
+
 namespace tarnwick::core::gemm_impl {
 
-// The most the kept area grows to; larger requests are served fresh and freed after the call.
-inline constexpr std::size_t kKeptScratchBytes = std::size_t{4} << 20;
+// The most the kept area grows to (its share of the cache budget); larger requests are served
+// fresh and freed after the call.
+inline constexpr std::size_t kKeptScratchBytes = kCacheBudget.packing_bytes;
 
 // At least `bytes` of 64-byte aligned memory for one call; throws std::bad_alloc.
 class Scratch {

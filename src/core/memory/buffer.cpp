@@ -5,8 +5,9 @@
 // doubled the time of a layer norm or a dropout-add inside a pipeline. A few freed blocks are
 // kept for the next request of the same size instead.
 //
-// What is kept is bounded (with the products' packing scratch, under 64 MiB in all) and given
-// back after a second without reuse, by a thread that lives only while blocks are kept.
+// What is kept is bounded (by the cache budget, memory/budget.hpp, shared with the products'
+// packing area) and given back after a second without reuse, by a thread that lives only while
+// blocks are kept.
 #include "core/memory/buffer.hpp"
 
 #include <pthread.h>
@@ -19,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/memory/budget.hpp"
 #include "core/platform/memory.hpp"
 
 namespace tarnwick::core {
@@ -41,9 +43,9 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr std::size_t kMinRecycled = std::size_t{128} << 10;  // below this malloc keeps blocks
-constexpr std::size_t kMaxHeld = std::size_t{56} << 20;       // memory kept idle at most
-constexpr std::size_t kMaxKept = std::size_t{48} << 20;       // a result of 6 Mi doubles
+constexpr std::size_t kMinRecycled = std::size_t{128} << 10;   // below this malloc keeps blocks
+constexpr std::size_t kMaxHeld = kCacheBudget.recycled_bytes;  // memory kept idle at most
+constexpr std::size_t kMaxKept = kCacheBudget.largest_recycled;
 constexpr std::size_t kSlots = 8;
 constexpr auto kIdle = std::chrono::seconds(1);  // a block not reused for this long goes back
 
