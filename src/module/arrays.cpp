@@ -82,6 +82,7 @@ PyTypeObject* container_type() {
             {Py_tp_doc, const_cast<char*>("Memory of a result array, freed with its last user.")},
             {0, nullptr},
         };
+        // An outside name, kept as it is: callers see it as the base of every result array.
         static PyType_Spec type_spec = {"tarnwick.PySliceContainer", sizeof(SliceContainer), 0,
                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                         slots};

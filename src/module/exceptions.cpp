@@ -115,6 +115,7 @@ constexpr const char kPanicDoc[] =
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (!type) {
+        // An outside name, kept as it is: callers catch the exception by it.
         PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         if (!made) {

@@ -314,6 +314,7 @@ Shared& shared() {
 }  // namespace
 
 std::size_t configured_thread_count(const std::string& cgroup_root) {
+    // Outside names, kept as they are: callers size the pool with them.
     if (const auto count = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
         if (*count != 0) return *count;
     } else if (const auto cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); cpus && *cpus) {
