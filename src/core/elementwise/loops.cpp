@@ -6,12 +6,12 @@
 
 namespace tarnwick::core::elementwise {
 
-constinit const Loops baseline::table = level_loops<simd::baseline::Target>();
+constinit const ElementLoops baseline::table = level_loops<simd::baseline::Target>();
 
-const Loops& loops() {
-    static const Loops& chosen = []() -> const Loops& {
+const ElementLoops& loops() {
+    static const ElementLoops& chosen = []() -> const ElementLoops& {
         if constexpr (dispatch::kX86Levels) {
-            return dispatch::choose<Loops>({&baseline::table, &avx2::table, &avx512::table});
+            return dispatch::choose<ElementLoops>({&baseline::table, &avx2::table, &avx512::table});
         }
         return baseline::table;
     }();

@@ -13,7 +13,7 @@ inline constexpr std::size_t kLeaves = 32;
 
 // One level's loops. `stream` asks for stores that bypass the caches, for results too large
 // to stay in them; a level without such stores ignores it.
-struct Loops {
+struct ElementLoops {
     // y[i] = x[i] > 0 ? x[i] : +0.0 (ordered compare: NaN and -0.0 give +0.0).
     void (*relu64)(const double* x, double* y, std::size_t n, bool stream);
     void (*relu32)(const float* x, float* y, std::size_t n, bool stream);
@@ -32,17 +32,17 @@ struct Loops {
 };
 
 // The loops of the level the CPU layer allows, chosen on first use.
-const Loops& loops();
+const ElementLoops& loops();
 
 // Each level's loops, in loops.cpp (baseline) and loops_<level>.cpp.
 namespace baseline {
-extern const Loops table;
+extern const ElementLoops table;
 }
 namespace avx2 {
-extern const Loops table;
+extern const ElementLoops table;
 }
 namespace avx512 {
-extern const Loops table;
+extern const ElementLoops table;
 }
 
 }  // namespace tarnwick::core::elementwise

@@ -4,6 +4,6 @@
 
 namespace tarnwick::core::elementwise {
 
-constinit const Loops avx2::table = level_loops<simd::avx2::Target>();
+constinit const ElementLoops avx2::table = level_loops<simd::avx2::Target>();
 
 }  // namespace tarnwick::core::elementwise

@@ -4,6 +4,6 @@
 
 namespace tarnwick::core::elementwise {
 
-constinit const Loops avx512::table = level_loops<simd::avx512::Target>();
+constinit const ElementLoops avx512::table = level_loops<simd::avx512::Target>();
 
 }  // namespace tarnwick::core::elementwise

@@ -167,7 +167,7 @@ struct Scale {
 
 // A level's table: every loop instantiated with the level's Target.
 template <class Target>
-constexpr Loops level_loops() {
+constexpr ElementLoops level_loops() {
     return {
         [](const double* x, double* y, std::size_t n, bool stream) {
             if (stream) return map_lanes<Target, double, true>(x, y, n, Relu{});

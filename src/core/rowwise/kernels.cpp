@@ -6,12 +6,12 @@
 
 namespace tarnwick::core::rowwise {
 
-constinit const Kernels baseline::table = level_kernels<simd::baseline::Target>();
+constinit const RowLoops baseline::table = level_kernels<simd::baseline::Target>();
 
-const Kernels& kernels() {
-    static const Kernels& chosen = []() -> const Kernels& {
+const RowLoops& kernels() {
+    static const RowLoops& chosen = []() -> const RowLoops& {
         if constexpr (dispatch::kX86Levels) {
-            return dispatch::choose<Kernels>({&baseline::table, &avx2::table, &avx512::table});
+            return dispatch::choose<RowLoops>({&baseline::table, &avx2::table, &avx512::table});
         }
         return baseline::table;
     }();

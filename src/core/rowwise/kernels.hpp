@@ -12,7 +12,7 @@
 
 namespace tarnwick::core::rowwise {
 
-struct Kernels {
+struct RowLoops {
     // Rows one after another (RowwiseWork::by_columns() false).
     void (*softmax_by_rows)(const RowwiseWork& work, const exact_exp::Kernels& exps);
     void (*layer_norm_by_rows)(const RowwiseWork& work, double eps, double* scratch);
@@ -28,17 +28,17 @@ struct Kernels {
 inline constexpr std::size_t kBlockRows = 8;
 
 // The loops of the level the CPU layer allows, chosen on first use.
-const Kernels& kernels();
+const RowLoops& kernels();
 
 // Each level's loops, in kernels.cpp (baseline) and kernels_<level>.cpp.
 namespace baseline {
-extern const Kernels table;
+extern const RowLoops table;
 }
 namespace avx2 {
-extern const Kernels table;
+extern const RowLoops table;
 }
 namespace avx512 {
-extern const Kernels table;
+extern const RowLoops table;
 }
 
 // The scalar steps for rows of any step, shared by every level.

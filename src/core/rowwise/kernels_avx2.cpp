@@ -4,6 +4,6 @@
 
 namespace tarnwick::core::rowwise {
 
-constinit const Kernels avx2::table = level_kernels<simd::avx2::Target>();
+constinit const RowLoops avx2::table = level_kernels<simd::avx2::Target>();
 
 }  // namespace tarnwick::core::rowwise

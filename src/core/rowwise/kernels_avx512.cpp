@@ -4,6 +4,6 @@
 
 namespace tarnwick::core::rowwise {
 
-constinit const Kernels avx512::table = level_kernels<simd::avx512::Target>();
+constinit const RowLoops avx512::table = level_kernels<simd::avx512::Target>();
 
 }  // namespace tarnwick::core::rowwise

@@ -9,7 +9,7 @@
 namespace tarnwick::core::rowwise {
 
 template <class Target>
-constexpr Kernels level_kernels() {
+constexpr RowLoops level_kernels() {
     using L = simd::Lanes<Target, double>;
     return {&Softmax<L>::by_rows, &LayerNorm<L>::by_rows, &Softmax<L>::by_columns,
             &LayerNorm<L>::by_columns};

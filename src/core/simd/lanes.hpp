@@ -54,11 +54,10 @@ struct Lanes {
         return *reinterpret_cast<const Unaligned*>(p);
     }
     [[gnu::always_inline]] static void store(T* p, V v) { *reinterpret_cast<Unaligned*>(p) = v; }
-    // Every lane set to x (adding x to a zero vector would turn -0.0 into +0.0).
+    // Every lane set to x (adding x to a zero vector would turn -0.0 into +0.0), spelled as
+    // one initializer so that it compiles to a broadcast (lane by lane, g++ inserted each).
     [[gnu::always_inline]] static V splat(T x) {
-        V v;
-        for (std::size_t i = 0; i < kWidth; ++i) v[i] = x;
-        return v;
+        return splat_lanes(x, std::make_index_sequence<kWidth>{});
     }
 
     // x * y + acc with one rounding; x * y - acc likewise (the negation is exact).
@@ -120,6 +119,11 @@ struct Lanes {
     }
 
 private:
+    template <std::size_t... I>
+    [[gnu::always_inline]] static V splat_lanes(T x, std::index_sequence<I...>) {
+        return V{((void)I, x)...};
+    }
+
     // Swaps the off-diagonal B x B blocks of the 2 x 2 block matrix held by rows a and b.
     template <std::size_t B, std::size_t... J>
     [[gnu::always_inline]] static void swap_blocks(V& a, V& b, std::index_sequence<J...>) {
