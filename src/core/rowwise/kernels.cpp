@@ -11,7 +11,7 @@ constinit const RowLoops baseline::table = level_kernels<simd::baseline::Target>
 const RowLoops& kernels() {
     static const RowLoops& chosen = []() -> const RowLoops& {
         if constexpr (dispatch::kX86Levels) {
-            return dispatch::choose<RowLoops>({&baseline::table, &avx2::table, &avx512::table});
+            return dispatch::choose<RowLoops>({&baseline::table, &avx2::table});
         }
         return baseline::table;
     }();
