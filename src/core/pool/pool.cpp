@@ -18,7 +18,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "core/platform/processors.hpp"
@@ -214,8 +213,9 @@ private:
 };
 
 // Starts the workers, free to run on any processor the process may use, so that the system
-// can place them beside other libraries' threads. If the system refuses threads part way, the
-// pool keeps the ones it got.
+// can place them beside other libraries' threads. If the system refuses threads (a process or
+// control-group limit), the pool keeps the ones it got, down to none: the caller then runs
+// every piece itself, with the same results.
 Pool* create_pool(std::size_t threads) {
     auto pool = std::make_unique<Pool>();
     pool->mailboxes = std::make_unique<Mailbox[]>(threads);
@@ -233,8 +233,9 @@ Pool* create_pool(std::size_t threads) {
 #endif
                 worker.detach();
             }
-        } catch (const std::system_error&) {
-            if (started == 0) throw;
+        } catch (...) {
+            // A refused thread (std::system_error) or no memory for its start: stop here. The
+            // workers started so far already point at the pool, so it must live on.
         }
     }
     pool->threads = started;
