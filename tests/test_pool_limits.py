@@ -1,12 +1,15 @@
-"""The pool under the system's limits: where no thread, or only some, can be started, every
-pooled call still gives one thread's bits on the threads it got, down to none."""
+"""The pool under the system's limits and the environment's excesses: where no thread, or only
+some, can be started, every pooled call still gives one thread's bits on the threads it got
+(down to none); and no thread count asked for makes a call fail or starts more threads than the
+cap (8 per usable processor)."""
 
 import json
+import os
 from pathlib import Path
 
 import pytest
 
-from conftest import build_preload, preloading, run_script
+from conftest import build_preload, preloading, run_python, run_script
 
 SCRIPT = Path(__file__).resolve().parent / "pooled_calls.py"
 
@@ -62,3 +65,32 @@ def test_pool_runs_on_the_threads_it_could_start(thread_shim, one_thread, budget
                        "--thread-budget", budget, "--repeat", 3)
     assert got["workers"] == expected_workers
     assert got["results"] == {name: digests * 3 for name, digests in one_thread.items()}
+
+
+CAP = """
+    import os, threading
+    import numpy as np
+    import tarnwick
+    x = np.arange(1_000_000, dtype=np.float64)
+    ok = (tarnwick.parallel_map_numpy(x, 2.0) == x * 2.0).all()
+    ok = ok and tarnwick.parallel_transform([1.5] * 100_000, 2.0) == [3.0] * 100_000
+    started = sum(open(f"/proc/self/task/{t}/comm").read().startswith("tarnwick-w-")
+                  for t in os.listdir("/proc/self/task"))
+    python_thread = threading.Thread(target=lambda: None)
+    python_thread.start()  # the program still has room for a thread of its own
+    python_thread.join()
+    print(ok, started)
+"""
+
+
+@pytest.mark.parametrize("env", [
+    {"RAYON_NUM_THREADS": "1099511627776"},  # its workers' bookkeeping alone: 64 TiB
+    {"RAYON_NUM_THREADS": "1000000"},  # more threads than the system allows
+    {"RAYON_RS_NUM_CPUS": "50000000"},
+    {"RAYON_NUM_THREADS": "18446744073709551615"},
+])
+def test_thread_count_is_capped(env):
+    result = run_python(CAP, env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    ok, started = result.stdout.split()
+    assert ok == "True" and int(started) <= 8 * len(os.sched_getaffinity(0)), result.stdout

@@ -70,6 +70,7 @@ bool spin_until(Ready ready, Clock::duration budget) {
 constexpr unsigned kIndexBits = 12;
 constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
 constexpr std::size_t kMaxPieces = kIndexMask;
+static_assert(kMaxThreads == kMaxPieces - 1, "a worker more than the pieces is never woken");
 
 constexpr std::size_t next_of(std::uint64_t word) { return word & kIndexMask; }
 constexpr std::size_t pieces_of(std::uint64_t word) { return (word >> kIndexBits) & kIndexMask; }
@@ -279,6 +280,17 @@ std::optional<std::size_t> parse_count(const char* text) {
     return value;
 }
 
+// What the environment asks for, before the cap: RAYON_NUM_THREADS if positive, else a positive
+// RAYON_RS_NUM_CPUS, else (also for RAYON_NUM_THREADS=0) the processors.
+std::size_t requested_thread_count(const std::string& cgroup_root) {
+    if (const auto count = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
+        if (*count != 0) return *count;
+    } else if (const auto cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); cpus && *cpus) {
+        return *cpus;
+    }
+    return platform::usable_processors(cgroup_root);
+}
+
 // Fork: the prepare handler waits out any call in flight so the child never inherits a pool
 // half way through one. Its workers do not exist in the child, so the child forgets the pool
 // (leaking it; nothing in it can be safely destroyed) and gets a fresh, unlocked mutex; its
@@ -314,13 +326,15 @@ Shared& shared() {
 
 }  // namespace
 
+std::size_t thread_cap(const std::string& cgroup_root) {
+    const std::size_t processors = platform::usable_processors(cgroup_root);  // at most 2^20
+    std::size_t cap = std::min(kMaxThreads, processors * kMaxThreadsPerProcessor);
+    if (const auto limit = platform::thread_limit(cgroup_root)) cap = std::min(cap, *limit / 2);
+    return std::max<std::size_t>(cap, 1);
+}
+
 std::size_t configured_thread_count(const std::string& cgroup_root) {
-    if (const auto count = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
-        if (*count != 0) return *count;
-    } else if (const auto cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); cpus && *cpus) {
-        return *cpus;
-    }
-    return platform::usable_processors(cgroup_root);
+    return std::min(requested_thread_count(cgroup_root), thread_cap(cgroup_root));
 }
 
 std::size_t pool_thread_count() {
