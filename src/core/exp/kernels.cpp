@@ -2,13 +2,18 @@
 
 #include <initializer_list>
 
+#include "core/platform/fp_control.hpp"
+
 namespace tarnwick::core::exact_exp {
 
 namespace {
 
-// The widest variant this processor runs that passes the guard; else the library calls.
+// The widest variant this processor runs that passes the guard; else the library calls. The
+// guard runs in the default floating-point mode whatever the first caller's, so that no
+// caller's mode can turn the vector path off or on for the process.
 const Kernels& choose_checked() {
 #if TARNWICK_X86_VARIANTS
+    const platform::DefaultFpControl default_mode;
     for (const Kernels* v : {cpu::choose<const Kernels*>(nullptr, nullptr, &avx512::vector),
                              cpu::choose<const Kernels*>(nullptr, &avx2::vector, nullptr)}) {
         if (v != nullptr && agrees_with_library(*v)) return *v;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/platform/fp_control.hpp"
 #include "core/platform/processors.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -95,6 +96,7 @@ struct Pool {
     // does, so the values read are the call's own.
     std::atomic<const Body*> body{nullptr};
     std::atomic<std::size_t> n{0};
+    std::atomic<platform::FpControl> fp_control{platform::default_fp_control()};  // the caller's
     // Workers worth waking for it (0 to helpers - 1). Read without a claim, by waking workers;
     // a stale value only changes whom one of them wakes.
     std::atomic<std::size_t> helpers{0};
@@ -126,6 +128,9 @@ void run_piece(Pool& pool, std::size_t index, std::size_t pieces) {
     const std::size_t q = n / pieces, r = n % pieces;
     const std::size_t begin = index * q + std::min(index, r);
     const std::size_t end = begin + q + (index < r ? 1 : 0);
+    // Every piece runs in the caller's rounding and subnormal mode, as if the caller ran it; on
+    // the caller itself this is a register read and no write.
+    platform::adopt_fp_control(pool.fp_control.load(std::memory_order_relaxed));
     try {
         body(begin, end);
     } catch (...) {
@@ -250,6 +255,7 @@ Pool* create_pool(std::size_t threads) {
 void dispatch(Pool& pool, std::size_t n, std::size_t pieces, const Body& body) {
     pool.body.store(&body, std::memory_order_relaxed);
     pool.n.store(n, std::memory_order_relaxed);
+    pool.fp_control.store(platform::current_fp_control(), std::memory_order_relaxed);
     pool.error = nullptr;
     pool.failed.store(false, std::memory_order_relaxed);
     pool.caller_asleep.store(false, std::memory_order_relaxed);
