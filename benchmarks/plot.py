@@ -109,6 +109,19 @@ def _legend(ax, roles: set[str], states: set[str], fontsize: float, peer_labels:
 
 
 def plot(document: dict, out: Path, family: str | None = None) -> None:
+    fig = draw(document, family)
+    fig.savefig(out, dpi=110, bbox_inches="tight")
+    plt.close(fig)
+
+
+def plot_summary(document: dict, out: Path) -> None:
+    fig = draw_summary(document)
+    fig.savefig(out, dpi=110, bbox_inches="tight")
+    plt.close(fig)
+
+
+def draw(document: dict, family: str | None = None) -> plt.Figure:
+    """One row per case and peer, of every family or of one."""
     rows = _rows(document)
     if family is not None:
         families = sorted({r["family"] for r in rows})
@@ -149,11 +162,10 @@ def plot(document: dict, out: Path, family: str | None = None) -> None:
     if compact:
         title = f"{family}: " + title
     ax.set_title(title, fontsize=label_size, pad=22)
-    fig.savefig(out, dpi=110, bbox_inches="tight")
-    plt.close(fig)
+    return fig
 
 
-def plot_summary(document: dict, out: Path) -> None:
+def draw_summary(document: dict) -> plt.Figure:
     """One strip per family and peer: a dot per case at its ratio, the median as a bar."""
     rows = _rows(document)
     if not rows:
@@ -182,8 +194,7 @@ def plot_summary(document: dict, out: Path) -> None:
                   "black bar: median)", fontsize=9)
     _legend(ax, {r["role"] for r in rows}, {r["state"] for r in rows}, 9, PEER_LABELS)
     ax.set_title(_title(document["environment"]), fontsize=8, pad=24)
-    fig.savefig(out, dpi=110, bbox_inches="tight")
-    plt.close(fig)
+    return fig
 
 
 def main(argv: list[str]) -> int:

@@ -8,7 +8,7 @@ with a fixed message and a note (:pep:`678`) saying what was expected and what w
 """
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias
+from typing import SupportsFloat, SupportsIndex
 
 import numpy as np
 from numpy.typing import NDArray
@@ -36,16 +36,12 @@ __all__ = [
     "sigmoid_numpy_f32",
 ]
 
-# Scalars go through Python's float protocol: anything with __float__ or __index__.
-_Real: TypeAlias = SupportsFloat | SupportsIndex
-# Lists are read as sequences (list, tuple, range, ...); a str is refused.
-_Vector: TypeAlias = Sequence[_Real]
-_Matrix: TypeAlias = Sequence[Sequence[_Real]]
+# Annotations are written out in full, not through aliases, so that editors and the API
+# reference show them. Scalars go through Python's float protocol (anything with __float__ or
+# __index__); lists are read as sequences (list, tuple, range, ...), though a str is refused;
+# arrays must have exactly the annotated dtype, nothing is cast.
 
-# The array annotations are written out in full (not through an alias) so that editors and the
-# API reference show the dtype.
-
-def sum_of_squares(numbers: _Vector) -> float:
+def sum_of_squares(numbers: Sequence[SupportsFloat | SupportsIndex]) -> float:
     """Sum of the squares of a sequence of numbers.
 
     Parameters
@@ -88,7 +84,10 @@ def sum_of_squares(numbers: _Vector) -> float:
     14.0
     """
 
-def matrix_multiply(a: _Matrix, b: _Matrix) -> list[list[float]]:
+def matrix_multiply(
+    a: Sequence[Sequence[SupportsFloat | SupportsIndex]],
+    b: Sequence[Sequence[SupportsFloat | SupportsIndex]],
+) -> list[list[float]]:
     """Product of two matrices given as lists of rows.
 
     Parameters
@@ -127,7 +126,9 @@ def matrix_multiply(a: _Matrix, b: _Matrix) -> list[list[float]]:
     [[19.0, 22.0], [43.0, 50.0]]
     """
 
-def parallel_transform(data: _Vector, factor: _Real) -> list[float]:
+def parallel_transform(
+    data: Sequence[SupportsFloat | SupportsIndex], factor: SupportsFloat | SupportsIndex
+) -> list[float]:
     """Every number of a sequence multiplied by a factor, computed on the worker pool.
 
     Parameters
@@ -236,7 +237,9 @@ def matmul_numpy_f32(a: NDArray[np.float32], b: NDArray[np.float32]) -> NDArray[
     The same exactness as :func:`matmul_numpy`, in 32 bits. Runs on the calling thread.
     """
 
-def parallel_map_numpy(arr: NDArray[np.float64], factor: _Real) -> NDArray[np.float64]:
+def parallel_map_numpy(
+    arr: NDArray[np.float64], factor: SupportsFloat | SupportsIndex
+) -> NDArray[np.float64]:
     """Every element of a 1-D float64 array multiplied by a factor.
 
     Parameters
@@ -266,7 +269,9 @@ def parallel_map_numpy(arr: NDArray[np.float64], factor: _Real) -> NDArray[np.fl
     the same for every thread count and CPU level.
     """
 
-def parallel_map_numpy_f32(arr: NDArray[np.float32], factor: _Real) -> NDArray[np.float32]:
+def parallel_map_numpy_f32(
+    arr: NDArray[np.float32], factor: SupportsFloat | SupportsIndex
+) -> NDArray[np.float32]:
     """Every element of a 1-D float32 array multiplied by a factor rounded to 32 bits.
 
     Parameters
@@ -520,7 +525,7 @@ def fused_dropout_add(
     x: NDArray[np.float64],
     residual: NDArray[np.float64],
     dropout_mask: NDArray[np.float64],
-    scale: _Real,
+    scale: SupportsFloat | SupportsIndex,
 ) -> NDArray[np.float64]:
     """Dropout with a residual add, ``x * dropout_mask * scale + residual``, in one pass.
 
@@ -557,7 +562,9 @@ def fused_dropout_add(
     Each element depends on its own three values alone. Runs on the calling thread.
     """
 
-def fused_layer_norm(x: NDArray[np.float64], eps: _Real) -> NDArray[np.float64]:
+def fused_layer_norm(
+    x: NDArray[np.float64], eps: SupportsFloat | SupportsIndex
+) -> NDArray[np.float64]:
     """Each row normalised to zero mean and unit variance, ``(x - mean) / sqrt(var + eps)``.
 
     Parameters
