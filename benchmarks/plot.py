@@ -98,14 +98,15 @@ def _ratio_axis(ax, values: list[float], fontsize: float) -> None:
     ax.axvline(1.0, color="black", linewidth=0.8, linestyle="--")
 
 
-def _legend(ax, roles: set[str], states: set[str], fontsize: float, peer_labels: dict) -> None:
+def _legend(ax, roles: set[str], states: set[str], fontsize: float, peer_labels: dict,
+            rows: int = 1) -> None:
     """Only the peers and goal states that the picture shows."""
     handles = [plt.Line2D([], [], marker=MARKERS[r], linestyle="", color="black",
                           label=peer_labels[r]) for r in MARKERS if r in roles]
     handles += [plt.Line2D([], [], marker="o", linestyle="", color=COLOURS[s],
                            label=STATE_LABELS[s]) for s in COLOURS if s in states]
     ax.legend(handles=handles, loc="lower center", bbox_to_anchor=(0.5, 1.0),
-              ncols=len(handles), fontsize=fontsize, frameon=False)
+              ncols=math.ceil(len(handles) / rows), fontsize=fontsize, frameon=False)
 
 
 def plot(document: dict, out: Path, family: str | None = None) -> None:
@@ -173,7 +174,8 @@ def draw_summary(document: dict) -> plt.Figure:
     strips: dict[tuple[str, str], list[dict]] = {}
     for row in rows:
         strips.setdefault((row["family"], row["role"]), []).append(row)
-    fig, ax = plt.subplots(figsize=(8.2, 1.7 + 0.5 * len(strips)))
+    # Narrow enough to be shown at its own size on a README page (about 800 pixels).
+    fig, ax = plt.subplots(figsize=(6.4, 1.9 + 0.55 * len(strips)))
     ys = range(len(strips))[::-1]
     labels = []
     for y, ((family, role), members) in zip(ys, strips.items()):
@@ -186,14 +188,14 @@ def draw_summary(document: dict) -> plt.Figure:
         labels.append(f"{family} vs {SHORT_PEER_LABELS.get(role, role)}\n"
                       f"{len(members)} cases, median {median:.2g}")
     _ratio_axis(ax, [r["ratio"] for r in rows], 10)
-    ax.set_yticks(list(ys), labels, fontsize=9)
+    ax.set_yticks(list(ys), labels, fontsize=10)
     ax.set_ylim(-0.6, len(strips) - 0.4)
     for y in list(ys)[:-1]:
         ax.axhline(y - 0.5, color="#d0d0d0", linewidth=0.6)
-    ax.set_xlabel("tarnwick time / peer time, per case (left of 1: tarnwick faster; "
-                  "black bar: median)", fontsize=9)
-    _legend(ax, {r["role"] for r in rows}, {r["state"] for r in rows}, 9, PEER_LABELS)
-    ax.set_title(_title(document["environment"]), fontsize=8, pad=24)
+    ax.set_xlabel("tarnwick time / peer time, one dot per case\n(left of 1: tarnwick faster; "
+                  "black bar: median)", fontsize=10)
+    _legend(ax, {r["role"] for r in rows}, {r["state"] for r in rows}, 9.5, PEER_LABELS, rows=2)
+    ax.set_title(_title(document["environment"]), fontsize=8.5, pad=44)
     return fig
 
 

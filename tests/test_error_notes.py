@@ -179,3 +179,33 @@ def test_show_cpu_names_the_level(cap):
 def test_level_is_silent_unless_asked():
     done = run_python("import tarnwick", env={"TARNWICK_CPU": "avx2", "TARNWICK_SHOW_CPU": "0"})
     assert done.returncode == 0 and done.stderr == ""
+
+
+@pytest.mark.parametrize("a, b, note", [
+    ([[]], [[1.0]], "a's first row is empty: a matrix needs a column"),
+    ([[1.0]], [[]], "b's first row is empty: a matrix needs a column"),
+    ([[1.0, 2.0], [3.0]], [[1.0]], "a's row 0 has 2 numbers, row 1 has 1: all rows must have "
+                                   "the same length"),
+    ([[1.0]], [[1.0], [2.0, 3.0], [4.0]], "b's row 0 has 1 number, row 1 has 2: all rows must "
+                                          "have the same length"),
+    ([[1.0, 2.0]], [[1.0], [2.0], [3.0]], "a's rows have 2 numbers, b has 3 rows: the length of "
+                                          "a's rows must equal the number of b's rows"),
+    ([[1.0, 2.0]], [[1.0, 2.0]], "a's rows have 2 numbers, b has 1 row: the length of a's rows "
+                                 "must equal the number of b's rows"),
+])
+def test_matrix_multiply_mismatch_says_which_rows(a, b, note):
+    with pytest.raises(ValueError) as info:
+        tarnwick.matrix_multiply(a, b)
+    assert str(info.value) == "Matrix dimensions do not match"
+    assert info.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: tarnwick.sum_of_squares([]), "Input cannot be empty"),
+    (lambda: tarnwick.matrix_multiply([], [[1.0]]), "Input cannot be empty"),
+    (lambda: tarnwick.sum_of_squares([1e200, 1e200]), "Computation resulted in overflow"),
+])
+def test_other_list_errors_need_no_note(call, message):
+    with pytest.raises((ValueError, RuntimeError)) as info:
+        call()
+    assert str(info.value) == message and not hasattr(info.value, "__notes__")

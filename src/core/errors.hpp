@@ -16,6 +16,9 @@ enum class KernelErrorKind { EmptyInput, Overflow, DimensionMismatch };
 
 struct KernelError {
     KernelErrorKind kind;
+    // What the caller should fix, when the kernel can say more than the fixed message; shown
+    // as a note beside it, never in place of it.
+    std::string hint = {};
 
     constexpr std::string_view message() const noexcept {
         switch (kind) {

@@ -17,13 +17,13 @@ std::string shape_hint_or_none(const core::ShapeError& error) noexcept {
     }
 }
 
-// ValueError(message), with the hint as its note when there is one.
-void raise_value_error(const char* message, std::string_view note) noexcept {
+// type(message), with the hint as its note when there is one.
+void raise_with_note(PyObject* type, const char* message, std::string_view note) noexcept {
     Ref text = Ref::steal(PyUnicode_FromString(message));
-    Ref exc = Ref::steal(text ? PyObject_CallOneArg(PyExc_ValueError, text.get()) : nullptr);
+    Ref exc = Ref::steal(text ? PyObject_CallOneArg(type, text.get()) : nullptr);
     if (!exc) return;  // the pending MemoryError stands in for it
     add_note(exc.get(), note);
-    PyErr_SetObject(PyExc_ValueError, exc.get());
+    PyErr_SetObject(type, exc.get());
 }
 
 }  // namespace
@@ -36,9 +36,9 @@ void raise_current_exception() {
     } catch (const core::KernelError& error) {
         auto type =
             error.kind == core::KernelErrorKind::Overflow ? PyExc_RuntimeError : PyExc_ValueError;
-        PyErr_SetString(type, error.message().data());  // the messages are literals
+        raise_with_note(type, error.message().data(), error.hint);  // the messages are literals
     } catch (const core::ShapeError& error) {
-        raise_value_error(error.message.c_str(), shape_hint_or_none(error));
+        raise_with_note(PyExc_ValueError, error.message.c_str(), shape_hint_or_none(error));
     } catch (const core::Fault& fault) {
         raise_panic(fault.message, fault.where);
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,14 @@ namespace tarnwick::py {
 
 namespace {
 
+// Appends every part in turn (a chain of `"text" + string` trips GCC 12's -Wrestrict).
+template <class... Parts>
+std::string concat(const Parts&... parts) {
+    std::string out;
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
+
 // The UTF-8 text of str(obj); empty (and the error cleared) if that fails.
 std::string text_of(PyObject* obj) {
     Ref text = Ref::steal(obj ? PyObject_Str(obj) : nullptr);
@@ -27,7 +35,7 @@ std::string attribute_text(PyObject* obj, const char* name) {
 std::string with_article(const std::string& noun) {
     const bool vowel =
         !noun.empty() && std::string_view("aeiouAEIOU").find(noun[0]) != std::string_view::npos;
-    return (vowel ? "an " : "a ") + noun;
+    return concat(vowel ? "an " : "a ", noun);
 }
 
 // "a 2-D float32 array of shape (3, 4)", "a list", "None".
@@ -46,36 +54,34 @@ std::string describe(PyObject* given) {
     std::string dtype = attribute_text(given, "dtype");
     std::string shape = attribute_text(given, "shape");
     if (ndim.empty() || dtype.empty() || shape.empty()) return with_article(type);
-    return "a " + ndim + "-D " + dtype + " array of shape " + shape;
+    return concat("a ", ndim, "-D ", dtype, " array of shape ", shape);
 }
 
 std::string shape_text(const core::ShapedOperand& operand) {
-    if (operand.ndim == 1) return "(" + std::to_string(operand.shape[0]) + ",)";
-    return "(" + std::to_string(operand.shape[0]) + ", " + std::to_string(operand.shape[1]) + ")";
+    const std::string rows = std::to_string(operand.shape[0]);
+    if (operand.ndim == 1) return concat("(", rows, ",)");
+    return concat("(", rows, ", ", std::to_string(operand.shape[1]), ")");
 }
 
 // "input's", "weights'".
 std::string possessive(std::string_view name) {
-    std::string out(name);
-    return out + (!out.empty() && out.back() == 's' ? "'" : "'s");
+    return concat(name, name.ends_with('s') ? "'" : "'s");
 }
 
 }  // namespace
 
 std::string array_hint(const char* param, PyObject* given, const char* dtype, int ndim) noexcept {
     try {
-        std::string expected = "expected a " + std::to_string(ndim) + "-D " + dtype + " array";
+        const std::string dims = concat(std::to_string(ndim), "-D ");
         std::string got = describe(given);
         if (got.empty()) return {};
-        std::string hint = expected + ", got " + got;
-        const std::string numpy_dtype = std::string("numpy.") + dtype;
+        std::string hint = concat("expected a ", dims, dtype, " array, got ", got);
+        const std::string numpy_dtype = concat("numpy.", dtype);
         if (PyList_Check(given) || PyTuple_Check(given)) {
-            hint +=
-                "; numpy.asarray(" + std::string(param) + ", dtype=" + numpy_dtype + ") makes one";
-        } else if (got.starts_with("a " + std::to_string(ndim) + "-D ")) {
+            hint += concat("; numpy.asarray(", param, ", dtype=", numpy_dtype, ") makes one");
+        } else if (got.starts_with(concat("a ", dims))) {
             // The right number of dimensions, another dtype: converting is the caller's call.
-            hint += "; nothing is cast: " + std::string(param) + ".astype(" + numpy_dtype +
-                    ") converts it";
+            hint += concat("; nothing is cast: ", param, ".astype(", numpy_dtype, ") converts it");
         }
         return hint;
     } catch (...) {
@@ -87,21 +93,21 @@ std::string array_hint(const char* param, PyObject* given, const char* dtype, in
 std::string shape_hint(const core::ShapeError& error) {
     const auto& ops = error.operands;
     if (ops.empty()) return {};
-    std::string hint = std::string(ops[0].name) + " has shape " + shape_text(ops[0]);
+    std::string hint = concat(ops[0].name, " has shape ", shape_text(ops[0]));
     for (std::size_t i = 1; i < ops.size(); ++i) {
-        hint += ", " + std::string(ops[i].name) + " " + shape_text(ops[i]);
+        hint += concat(", ", ops[i].name, " ", shape_text(ops[i]));
     }
     switch (error.rule) {
         case core::ShapeRule::InnerDimensions:
             if (ops.size() == 2) {
-                hint += ": " + possessive(ops[0].name) + " columns must equal " +
-                        possessive(ops[1].name) + " rows";
+                hint += concat(": ", possessive(ops[0].name), " columns must equal ",
+                               possessive(ops[1].name), " rows");
             }
             break;
         case core::ShapeRule::BiasLength:
             if (ops.size() == 2) {
-                hint += ": " + possessive(ops[1].name) + " length must equal " +
-                        possessive(ops[0].name) + " columns";
+                hint += concat(": ", possessive(ops[1].name), " length must equal ",
+                               possessive(ops[0].name), " columns");
             }
             break;
         case core::ShapeRule::SameShape:
