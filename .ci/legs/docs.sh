@@ -4,7 +4,7 @@
 leg_docs() {
     if [[ ! -x .venv/bin/python ]]; then
         python3 -m venv .venv
-        .venv/bin/pip install -q --config-settings=cmake.define.TARNWICK_WERROR=ON '.[test]'
+        .venv/bin/pip install -q "${werror[@]}" '.[test]'
     fi
     # The docs extra alone: installing '.[docs]' would build the module once more.
     local requirements

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/cpu.hpp"
-#include "module/errors.hpp"
+#include "core/dispatch/cpu.hpp"
+#include "module/exceptions.hpp"
 
 namespace tarnwick::py {
 
