@@ -23,21 +23,29 @@ Level detect() {
     return Level::baseline;
 }
 
-Level cap_from_environment(Level found) {
+Choice choose_level() {
+    Choice made{detect(), Level::baseline, {}};
+    made.chosen = made.supported;
     const char* cap = std::getenv("TARNWICK_CPU");
-    if (cap == nullptr) return found;
+    if (cap == nullptr || *cap == '\0') return made;  // unset and empty both cap nothing
     for (Level l : {Level::baseline, Level::avx2, Level::avx512}) {
-        if (std::strcmp(cap, name(l)) == 0) return l < found ? l : found;
+        if (std::strcmp(cap, name(l)) == 0) {
+            if (l < made.chosen) made.chosen = l;
+            return made;
+        }
     }
-    return found;
+    made.ignored_cap = cap;
+    return made;
 }
 
 }  // namespace
 
-Level level() {
-    static const Level chosen = cap_from_environment(detect());
-    return chosen;
+const Choice& choice() {
+    static const Choice made = choose_level();
+    return made;
 }
+
+Level level() { return choice().chosen; }
 
 const char* name(Level l) {
     switch (l) {
