@@ -1,6 +1,8 @@
 """The NumPy boundary, seen through the matrix-product and dense-layer functions: which arrays
 are taken, how odd layouts are read, and what the result arrays are."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -209,6 +211,45 @@ def test_recycling_keeps_memory_bounded(rss_growth):
             tarnwick.relu_numpy(a)
 
     assert rss_growth(call, times=20) < 80 * 1024 * 1024
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_large_result_block_is_reused_then_given_back():
+    from conftest import run_python
+    # One block above the sizes the pool keeps is kept too, for the next result of its size:
+    # never while an array uses it, never for another size, and given back after a second
+    # without reuse, so 2.5 s after the last call no more than 16 MiB stays resident.
+    code = """
+        import os, time
+        import numpy as np, tarnwick
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        x = np.linspace(-1.0, 1.0, 10**7 + 8)  # 80 MB of results
+        def right(y, n, factor):
+            return y.shape == (n,) and all(y[i] == x[i] * factor for i in (0, 1, n // 2, n - 1))
+        base = rss()
+        ok = []
+        first = tarnwick.parallel_map_numpy(x[:10**7], 3.0)
+        second = tarnwick.parallel_map_numpy(x[:10**7], -2.0)  # first is alive: fresh memory
+        ok.append(not np.shares_memory(first, second))
+        del first
+        third = tarnwick.parallel_map_numpy(x[:10**7], 0.5)  # may take first's block
+        ok += [right(second, 10**7, -2.0), right(third, 10**7, 0.5),
+               not np.shares_memory(second, third)]
+        del second, third
+        for n, factor in ((10**7 + 8, 4.0), (10**7, -1.5), (7 * 10**6 + 1, 2.0)):
+            y = tarnwick.parallel_map_numpy(x[:n], factor)
+            ok.append(right(y, n, factor))
+            del y
+        time.sleep(2.5)
+        print(all(ok), (rss() - base) // 2**20)
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    correct, retained_mib = result.stdout.split()
+    assert correct == "True"
+    assert int(retained_mib) <= 16
 
 
 def test_numpy_missing_is_a_fault_and_is_retried():
