@@ -169,7 +169,8 @@ def test_broadcast_view():
 @pytest.mark.parametrize("name", SUMS)
 @pytest.mark.parametrize("kind", ["contiguous", "reversed", "step -3", "column", "unaligned"])
 @pytest.mark.parametrize("n", [1, 5, 31, LEAF, LEAF + 1, 3 * LEAF + 7, GROUP * LEAF,
-                               GROUP * LEAF + 1, 5 * GROUP * LEAF - 3, 65_537, BIG])
+                               GROUP * LEAF + 1, 5 * GROUP * LEAF - 3, 65_537,
+                               (1 << 17) + 1, (1 << 18) - 1, BIG])  # 1 MiB: prefetching starts
 def test_sum_of_squares_follows_fixed_tree(name, kind, n):
     dtype = SUMS[name]
     x = layout(np.random.default_rng(n).standard_normal(n).astype(dtype), kind)
@@ -179,7 +180,8 @@ def test_sum_of_squares_follows_fixed_tree(name, kind, n):
 
 
 @pytest.mark.parametrize("name", SUMS)
-@pytest.mark.parametrize("leaf", [0, 1, 3, 4, 7, 8, 13, 30, 31])
+# Rows are read as halves of two leaves W / 2 apart (2, 4 or 8): both partners of each.
+@pytest.mark.parametrize("leaf", [0, 1, 2, 3, 4, 7, 8, 12, 13, 16, 24, 30, 31])
 @pytest.mark.parametrize("size", [LEAF, LEAF - 3])  # leaves one apart in length, or not
 @pytest.mark.parametrize("groups", [1, 3])
 def test_each_leaf_adds_in_ascending_order(name, leaf, size, groups):

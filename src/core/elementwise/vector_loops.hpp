@@ -17,7 +17,10 @@ namespace tarnwick::core::elementwise {
 // Sums of squares of kLeaves leaves side by side. Lane k of chain c carries leaf c * W + k:
 // W values of W leaves are loaded as rows, squared, transposed into columns and added to the
 // chain one column after another, so each leaf still adds its squares in ascending order.
-// Independent chains hide the latency of the additions.
+// Independent chains hide the latency of the additions. The transpose's shuffles bound the
+// loop (on Zen 4 each of its stages costs about as much as the loads, products and additions
+// together), so where the level can, its widest stage is left to the loads: each row is read
+// as two half vectors of two leaves.
 //
 // The leaves are kLeaves streams at once, more than the hardware prefetchers follow, so the
 // loop also prefetches the next group (`ahead` elements on from the first leaf, as long; 0
@@ -48,11 +51,22 @@ struct SquaresLeaves {
         // lines compete for a few cache sets and would not survive until a later step.
         for (std::size_t u = 0; u < kSpan; u += W) {
             V r[W];
-            for (std::size_t k = 0; k < W; ++k) {
-                const V v = L::load(leaves[C * W + k] + i + u);
-                r[k] = v * v;
+            if constexpr (L::kLoadsHalves) {
+                for (std::size_t k = 0; k < W / 2; ++k) {
+                    const T* lo = leaves[C * W + k] + i + u;
+                    const T* hi = leaves[C * W + k + W / 2] + i + u;
+                    const V a = L::load_halves(lo, hi), b = L::load_halves(lo + W / 2, hi + W / 2);
+                    r[k] = a * a;
+                    r[k + W / 2] = b * b;
+                }
+                L::transpose_within_halves(r);
+            } else {
+                for (std::size_t k = 0; k < W; ++k) {
+                    const V v = L::load(leaves[C * W + k] + i + u);
+                    r[k] = v * v;
+                }
+                L::transpose(r);
             }
-            L::transpose(r);
             for (std::size_t j = 0; j < W; ++j) acc = acc + r[j];
         }
     }

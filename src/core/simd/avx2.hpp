@@ -19,6 +19,13 @@ struct Target {
     static void stream(double* p, __m256d v) { _mm256_stream_pd(p, v); }
     static void stream(float* p, __m256 v) { _mm256_stream_ps(p, v); }
     static void fence() { _mm_sfence(); }
+    // Two doubles (four floats) at lo, then as many at hi.
+    static __m256d load_halves(const double* lo, const double* hi) {
+        return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(lo)), _mm_loadu_pd(hi), 1);
+    }
+    static __m256 load_halves(const float* lo, const float* hi) {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+    }
     static unsigned not_less_bits(__m256d a, __m256d b) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_NLT_UQ)));
     }

@@ -33,6 +33,15 @@ struct Target {
     static unsigned not_less_bits(__m512 a, __m512 b) {
         return _mm512_cmp_ps_mask(a, b, _CMP_NLT_UQ);
     }
+    // Four doubles (eight floats) at lo, then as many at hi.
+    static __m512d load_halves(const double* lo, const double* hi) {
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(lo)), _mm256_loadu_pd(hi),
+                                  1);
+    }
+    static __m512 load_halves(const float* lo, const float* hi) {
+        return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(lo)), _mm256_loadu_ps(hi),
+                                  1);
+    }
     // Orders the streaming stores before what follows.
     static void fence() { _mm_sfence(); }
 

@@ -114,12 +114,29 @@ struct Lanes {
         }
     }
 
+    // Whether the level loads a vector as two halves from two places in one step (an insert
+    // from memory); elsewhere the transpose does all its stages in registers.
+    static constexpr bool kLoadsHalves = requires(const T* p) { Target::load_halves(p, p); };
+    // The kWidth / 2 values at lo, then the kWidth / 2 values at hi.
+    [[gnu::always_inline]] static V load_halves(const T* lo, const T* hi)
+        requires kLoadsHalves
+    {
+        return __builtin_bit_cast(V, Target::load_halves(lo, hi));
+    }
+
     // W rows of W values become W columns: r[j][k] takes the old r[k][j].
     [[gnu::always_inline]] static void transpose(V (&r)[kWidth]) {
         if constexpr (kWidth == 8)
             transpose8(r);
         else
             transpose_stage<kWidth / 2>(r);
+    }
+
+    // The same for rows whose halves already sit where the transpose puts them: row x holds
+    // the low halves of rows x and x + W/2 of the matrix, row x + W/2 their high halves (as
+    // load_halves reads them), so only the stages within halves remain.
+    [[gnu::always_inline]] static void transpose_within_halves(V (&r)[kWidth]) {
+        transpose_stage<kWidth / 4>(r);
     }
 
 private:
