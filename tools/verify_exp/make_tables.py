@@ -19,9 +19,9 @@ def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
-def rows(words, per_line=4):
+def rows(words, per_line=4, digits=16):
     for i in range(0, len(words), per_line):
-        yield "    " + " ".join(f"0x{w:016x}," for w in words[i:i + per_line])
+        yield "    " + " ".join(f"0x{w:0{digits}x}," for w in words[i:i + per_line])
 
 
 def main():
@@ -41,6 +41,10 @@ def main():
     print("};\n")
     print("alignas(64) const std::uint64_t kExpfTable[kExpfN] = {")
     print("\n".join(rows(expf_words)))
+    print("};\n")
+    halves = [w & 0xFFFFFFFF for w in expf_words] + [w >> 32 for w in expf_words]
+    print("alignas(64) const std::uint32_t kExpfWords[2 * kExpfN] = {")
+    print("\n".join(rows(halves, per_line=8, digits=8)))
     print("};\n")
     print("}  // namespace tarnwick::core::exact_exp")
 

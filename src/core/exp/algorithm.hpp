@@ -75,14 +75,15 @@ struct Algorithm {
         return y;
     }
 
-    // expf of kLanes arguments widened to double, for |x| < 88, before the final rounding.
-    static D expf_table_driven(D xd) {
-        const D kd_shifted = LD::fma(xd, splat(kExpfInvLn2N), splat(kExpfShift));
+    // expf of kLanes arguments widened to double, for |x| < 88, before the final rounding:
+    // the reduction (kd_shifted = fma(x, N / ln 2, shift)), then with the table's entry the
+    // polynomial and the scale.
+    static D expf_reduce(D xd) { return LD::fma(xd, splat(kExpfInvLn2N), splat(kExpfShift)); }
+    static D expf_finish(D xd, D kd_shifted, I entry) {
         const I ki = LD::bits(kd_shifted);
         const D kd = kd_shifted - splat(kExpfShift);
         const D r = LD::fms(xd, splat(kExpfInvLn2N), kd);
-        const I s_bits =
-            Target::template lookup<kExpfN>(kExpfTable, ki & Index{kExpfN - 1}) + (ki << (52 - 5));
+        const I s_bits = entry + (ki << (52 - 5));
         const D z = LD::fma(r, splat(kExpfC0), splat(kExpfC1));
         const D r2 = r * r;
         D y = LD::fma(r, splat(kExpfC2), splat(1.0));
@@ -90,9 +91,25 @@ struct Algorithm {
         return y * LD::from_bits(s_bits);
     }
 
+    // The table entries of both halves of a float vector at once where the level can look
+    // up all its float lanes together.
+    static void expf_entries(D k_low, D k_high, I& low, I& high) {
+        const I mask = I{} + Index{kExpfN - 1};
+        if constexpr (requires { Target::lookup_halves(kExpfWords, mask, mask, low, high); }) {
+            Target::lookup_halves(kExpfWords, LD::bits(k_low) & mask, LD::bits(k_high) & mask, low,
+                                  high);
+        } else {
+            low = Target::template lookup<kExpfN>(kExpfTable, LD::bits(k_low) & mask);
+            high = Target::template lookup<kExpfN>(kExpfTable, LD::bits(k_high) & mask);
+        }
+    }
+
     static F expf(F x) {
-        F y = Target::narrow(expf_table_driven(Target::widen_low(x)),
-                             expf_table_driven(Target::widen_high(x)));
+        const D x_low = Target::widen_low(x), x_high = Target::widen_high(x);
+        const D k_low = expf_reduce(x_low), k_high = expf_reduce(x_high);
+        I low, high;
+        expf_entries(k_low, k_high, low, high);
+        F y = Target::narrow(expf_finish(x_low, k_low, low), expf_finish(x_high, k_high, high));
         if (const unsigned rest = LF::not_less_bits(LF::abs(x), LF::splat(kExpfLarge))) {
             y = library_lanes<LF>(x, y, rest, [](float v) { return ::expf(v); });
         }

@@ -35,5 +35,8 @@ inline constexpr float kExpfLarge = 88.0f;
 // exp: pairs (tail bits, bits of 2^(i/128) less i << 45); expf: bits of 2^(i/32) less i << 47.
 extern const std::uint64_t kExpTable[2 * kExpN];
 extern const std::uint64_t kExpfTable[kExpfN];
+// The expf table as 32-bit words: the low halves of its entries, then the high halves, for
+// lookups that permute 32-bit lanes.
+extern const std::uint32_t kExpfWords[2 * kExpfN];
 
 }  // namespace tarnwick::core::exact_exp

@@ -61,6 +61,24 @@ struct Target {
             return __builtin_bit_cast(I, _mm512_i64gather_epi64(index, table, 8));
         }
     }
+    // table[low] and table[high] for the two halves of a float vector, for a table of 32
+    // 64-bit entries given as its 32-bit halves (`words`: 32 low halves, then 32 high halves):
+    // one two-register permute reads each half for all sixteen lanes, after one that gathers
+    // both index vectors into one register in the order that makes the final interleave land
+    // in lane order. Three permutes and two interleaves instead of the four permutes, two
+    // tests and two blends of two lookups (the float sigmoid measured 7% faster on Zen 4).
+    template <class I>
+    static void lookup_halves(const std::uint32_t* words, I low, I high, I& first, I& second) {
+        const __m512i order =
+            _mm512_setr_epi32(0, 2, 16, 18, 4, 6, 20, 22, 8, 10, 24, 26, 12, 14, 28, 30);
+        const __m512i index = _mm512_permutex2var_epi32(__builtin_bit_cast(__m512i, low), order,
+                                                        __builtin_bit_cast(__m512i, high));
+        const auto part = [words](int i) { return _mm512_load_si512(words + 16 * i); };
+        const __m512i lo = _mm512_permutex2var_epi32(part(0), index, part(1));
+        const __m512i hi = _mm512_permutex2var_epi32(part(2), index, part(3));
+        first = __builtin_bit_cast(I, _mm512_unpacklo_epi32(lo, hi));
+        second = __builtin_bit_cast(I, _mm512_unpackhi_epi32(lo, hi));
+    }
     // table[2 index] and table[2 index + 1]: one 16-byte load per lane into its quarter of a
     // register, then unpacked, which measured faster than two gathers.
     template <class I>
