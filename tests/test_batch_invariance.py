@@ -4,6 +4,7 @@ the operands' layouts or the vector level. Also the accuracy of that chain again
 
 import ctypes
 import ctypes.util
+import sys
 
 import numpy as np
 import pytest
@@ -51,6 +52,61 @@ def test_rows_and_columns_do_not_depend_on_the_batch(m, k, n, dtype):
     for j0, j1 in ((0, 1), (n // 3, n), (n - 1, n)):
         assert_same_bits(MATMUL[dtype](a, b[:, j0:j1]), whole[:, j0:j1])
     assert_same_bits(MATMUL[dtype](np.tile(a, (3, 1)), b), np.tile(whole, (3, 1)))
+
+
+# A strided B is packed by each level's own routines: columns with adjacent elements through
+# register transposes, rows with a column step of 2 to 4 through permutes, the rest element by
+# element. Widths and depths around a vector and a tile's width (4 to 32 columns).
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("step", [-3, -1, 2, 3, 4, 5, "columns"])
+@pytest.mark.parametrize("k, n", [(1, 1), (3, 7), (8, 16), (9, 17), (16, 31), (17, 33),
+                                  (31, 64), (64, 65)])
+def test_strided_b_gives_the_bits_of_a_dense_b(dtype, step, k, n):
+    a, b = data(13, k, n, dtype, seed=k * 100 + n)
+    expected = MATMUL[dtype](a, b)
+    if step == "columns":
+        view = np.asfortranarray(b)
+    else:
+        big = np.zeros((k, abs(step) * n + 5), dtype)
+        view = big[:, 2::step][:, :n] if step > 0 else big[:, -3::step][:, :n]
+        view[...] = b
+    assert_same_bits(MATMUL[dtype](a, view), expected)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="maps memory through libc")
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("step", [2, 3, 4])
+def test_sliced_b_is_never_read_past_its_last_element(dtype, step):
+    # The last element of B is the last of its mapping, and the next page is unreadable: a
+    # vector load past the end would crash the interpreter, so it runs in one of its own.
+    code = f"""
+        import ctypes, mmap, numpy as np, tarnwick
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mmap.restype = ctypes.c_void_p
+        libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                              ctypes.c_int, ctypes.c_long]
+        libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        page = mmap.PAGESIZE
+        pages = 4
+        base = libc.mmap(None, (pages + 1) * page, mmap.PROT_READ | mmap.PROT_WRITE,
+                         mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+        assert libc.mprotect(base + pages * page, page, 0) == 0  # no access
+        dtype = np.dtype("{dtype}")
+        k, n = 8, 40
+        cols = {step} * (n - 1) + 1  # the slice ends at the row's last element
+        count = k * cols
+        start = base + pages * page - count * dtype.itemsize
+        flat = np.ctypeslib.as_array((ctypes.c_byte * (count * dtype.itemsize)).from_address(start))
+        b = flat.view(dtype).reshape(k, cols)
+        b[...] = np.arange(count).reshape(k, cols) % 7
+        view = b[:, ::{step}]
+        a = np.ones((5, k), dtype)
+        got = (tarnwick.matmul_numpy if dtype == np.float64 else tarnwick.matmul_numpy_f32)(a, view)
+        print(bool((got == a @ np.ascontiguousarray(view)).all()))
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "True"
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

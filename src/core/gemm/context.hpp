@@ -61,6 +61,20 @@ using TileFn = void (*)(std::size_t kc, const T* a, std::ptrdiff_t a_row, std::p
 template <class T>
 using PanelFn = void (*)(const T* const* src, std::size_t kc, T* out);
 
+// w <= nr columns of B whose elements are adjacent (column j's kc values from
+// b + j * col_step) into one strip: out[p * nr + j], zeros after the w-th column.
+template <class T>
+using ColumnsFn = void (*)(const T* b, std::ptrdiff_t col_step, std::size_t kc, std::size_t w,
+                           std::size_t nr, T* out);
+
+// B's rows whose elements lie `Step` apart (a sliced B; Step 2 to kMaxPackedStep) into
+// strips: row p's cols values from b + p * row_step, strip after strip (kc rows of nr each),
+// zeros after the last column.
+inline constexpr std::size_t kMaxPackedStep = 4;
+template <class T>
+using StepRowsFn = void (*)(const T* b, std::ptrdiff_t row_step, std::size_t kc, std::size_t cols,
+                            std::size_t nr, T* out);
+
 // One level's product for one element type: tile[r] computes r rows (1 <= r <= mr), nr
 // columns; packed[r] the same for A packed column after column (a_row 1, a_col r), with the
 // steps known when compiled, which spares the registers that would hold them.
@@ -72,6 +86,9 @@ struct Context {
     TileFn<T> tile[kMaxTileRows + 1] = {};
     TileFn<T> packed[kMaxTileRows + 1] = {};
     PanelFn<T> pack_panel = nullptr;
+    // Null where the level packs strided B element by element.
+    ColumnsFn<T> pack_columns = nullptr;
+    StepRowsFn<T> pack_step_rows[kMaxPackedStep + 1] = {};  // by step, from 2
 };
 
 // A level's contexts for both element types.

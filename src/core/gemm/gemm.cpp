@@ -40,9 +40,16 @@ V part(const V& v, std::size_t r0, std::size_t rows, std::size_t c0, std::size_t
 // block's end are zero. B is read along its shorter step, one row (or column) at a time across
 // all strips: strip by strip, every read would land on another page.
 template <class T>
-void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
+void pack_b(const View2<T>& b, const Context<T>& context, T* dst) {
+    const std::size_t nr = context.nr;
     const std::size_t strip = b.rows * nr;
     if (std::abs(b.col_step) <= std::abs(b.row_step)) {
+        const auto step = b.col_step;
+        if (step >= 2 && step <= static_cast<std::ptrdiff_t>(gemm_impl::kMaxPackedStep) &&
+            context.pack_step_rows[step] != nullptr) {
+            context.pack_step_rows[step](b.data, b.row_step, b.rows, b.cols, nr, dst);
+            return;
+        }
         for (std::size_t p = 0; p < b.rows; ++p) {
             const T* src = &b(p, 0);
             T* out = dst + p * nr;
@@ -57,6 +64,13 @@ void pack_b(const View2<T>& b, std::size_t nr, T* dst) {
                 }
                 std::fill(out + w, out + nr, T(0));
             }
+        }
+        return;
+    }
+    if (b.row_step == 1 && context.pack_columns != nullptr) {
+        for (std::size_t j0 = 0; j0 < b.cols; j0 += nr) {
+            context.pack_columns(&b(0, j0), b.col_step, b.rows, std::min(nr, b.cols - j0), nr,
+                                 dst + j0 / nr * strip);
         }
         return;
     }
@@ -149,7 +163,7 @@ public:
             const std::size_t ncur = std::min(nc_, n - jc);
             for (std::size_t pc = 0; pc < k; pc += kc_) {
                 const std::size_t kcur = std::min(kc_, k - pc);
-                if (pack_b_) pack_b(part(b_, pc, kcur, jc, ncur), nr, b_pack_);
+                if (pack_b_) pack_b(part(b_, pc, kcur, jc, ncur), context_, b_pack_);
                 for (std::size_t ic = 0; ic < m; ic += mc_) {
                     const std::size_t mcur = std::min(mc_, m - ic);
                     if (pack_a_) pack_a(part(a_, ic, mcur, pc, kcur), context_, a_pack_);
@@ -197,7 +211,7 @@ private:
         const auto ld = static_cast<std::ptrdiff_t>(nr);
         if (pack_b_) return {b_pack_ + jr / nr * kcur * nr, ld, 1};
         if (w == nr) return {&b_(pc, j), b_.row_step, 1};
-        pack_b(part(b_, pc, kcur, j, w), nr, b_pack_);
+        pack_b(part(b_, pc, kcur, j, w), context_, b_pack_);
         return {b_pack_, ld, 1};
     }
 
