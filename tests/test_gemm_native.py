@@ -9,12 +9,12 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/cpp/test_gemm.cpp", "src/core/numpy_ops/gemm.cpp",
-           "src/core/numpy_ops/gemm_scratch.cpp", "src/core/numpy_ops/gemm_tiles.cpp",
-           "src/core/cpu.cpp", "src/core/buffer.cpp", "src/core/platform/memory.cpp"]
+SOURCES = ["tests/cpp/test_gemm.cpp", "src/core/gemm/gemm.cpp",
+           "src/core/gemm/scratch.cpp", "src/core/gemm/tiles.cpp",
+           "src/core/dispatch/cpu.cpp", "src/core/memory/buffer.cpp", "src/core/platform/memory.cpp"]
 LEVEL_SOURCES = {  # built with their level's flags, as CMakeLists.txt does
-    "src/core/numpy_ops/gemm_tiles_avx2.cpp": ["-mavx2", "-mfma"],
-    "src/core/numpy_ops/gemm_tiles_avx512.cpp": ["-mavx2", "-mfma", "-mavx512f", "-mavx512dq",
+    "src/core/gemm/tiles_avx2.cpp": ["-mavx2", "-mfma"],
+    "src/core/gemm/tiles_avx512.cpp": ["-mavx2", "-mfma", "-mavx512f", "-mavx512dq",
                                                  "-mavx512bw", "-mavx512vl"],
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/errors.hpp"
-#include "module/errors.hpp"
+#include "module/exceptions.hpp"
 
 // Built against NumPy 2's headers, run on NumPy 1.x and 2.x: only calls both offer are used.
 #define NPY_NO_DEPRECATED_API NPY_1_21_API_VERSION

@@ -9,7 +9,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "core/buffer.hpp"
+#include "core/memory/buffer.hpp"
 #include "core/views.hpp"
 #include "module/ref.hpp"
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <type_traits>
 
-#include "module/errors.hpp"
+#include "module/exceptions.hpp"
 
 namespace tarnwick::py {
 

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "core/errors.hpp"
-#include "module/errors.hpp"
+#include "module/exceptions.hpp"
 #include "module/signature.hpp"
 
 namespace tarnwick::py {

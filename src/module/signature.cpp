@@ -1,6 +1,6 @@
 #include "module/signature.hpp"
 
-#include "module/errors.hpp"
+#include "module/exceptions.hpp"
 
 namespace tarnwick::py {
 

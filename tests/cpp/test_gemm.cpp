@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "core/numpy_ops/gemm.hpp"
-#include "core/numpy_ops/gemm_kernel.hpp"
+#include "core/gemm/gemm.hpp"
+#include "core/gemm/kernel.hpp"
 
 using tarnwick::core::MatrixView;
 namespace gemm_impl = tarnwick::core::gemm_impl;

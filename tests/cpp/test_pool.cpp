@@ -1,11 +1,11 @@
 // Tests for the worker pool and the processor count it is sized from. Standalone, from the
 // repository root (clang++ works the same):
-//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool.cpp
+//   g++ -O2 -g -std=c++20 -pthread -Isrc tests/cpp/test_pool.cpp src/core/pool/pool.cpp
 //       src/core/platform/processors.cpp -o /tmp/test_pool && timeout 300 /tmp/test_pool
 // Under ThreadSanitizer: add -fsanitize=thread and run with TSAN_OPTIONS=die_after_fork=0, as
 // the fork tests start threads in a child of a threaded process.
 // The binary re-runs itself (--report, --tree) to see fresh pools under other environments.
-#include "core/pool.hpp"
+#include "core/pool/pool.hpp"
 
 #include "core/platform/processors.hpp"
 

@@ -11,7 +11,7 @@ cxx=${CXX:-g++}
 flags=(-O2 -std=c++20 -pthread -ffp-contract=off -fno-math-errno -Wall -Wextra -I"$root/src")
 objects=()
 pids=()
-for src in "$root"/src/core/exp/*.cpp "$root/src/core/cpu.cpp" "$root/tools/verify_exp/verify.cpp"; do
+for src in "$root"/src/core/exp/*.cpp "$root/src/core/dispatch/cpu.cpp" "$root/tools/verify_exp/verify.cpp"; do
     level_flags=()
     case $src in
         *_avx2.cpp | *_avx512.cpp) [[ $(uname -m) == x86_64 ]] || continue ;;&

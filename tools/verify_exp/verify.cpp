@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/cpu.hpp"
+#include "core/dispatch/cpu.hpp"
 #include "core/exp/kernels.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "core/cpu.hpp"
+#include "core/dispatch/cpu.hpp"
 
 namespace tarnwick::core::exact_exp {
 
