@@ -50,6 +50,9 @@ set(CMAKE_RANLIB "${zig_wrappers}/ranlib" CACHE FILEPATH "")
 # module carries none.
 set(CMAKE_C_FLAGS_INIT "-fno-sanitize=all")
 set(CMAKE_CXX_FLAGS_INIT "-fno-sanitize=all")
+# Without the debug information of zig's libc++ (9 MiB); symbols are not stripped by the build
+# backend, whose host strip may not read the target's objects.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-all")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The release: the sdist, then from the sdist alone one wheel per CPython and architecture, all
+# in dist/, each checked before it is kept (auditwheel: manylinux_2_28 or older, nothing to
+# graft; twine check).
+#
+# The wheels are built here, without containers, by zig's clang for glibc 2.28
+# (cmake/toolchains/zig-*.cmake), which links libc++ statically; the host's Python drives the
+# build backend for every target and the wheel is then tagged for the target's CPython. Each
+# target's CPython headers come from Debian trees made with mmdebstrap and from the host's
+# interpreters (.ci/lib/sysroots.sh), so this runs as root on Debian, as CI does.
+#
+#   tools/release/build.sh                  everything
+#   tools/release/build.sh x86_64-3.13 ...  the sdist and the named wheels
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+repo=$PWD
+export DEBIAN_FRONTEND=noninteractive
+for script in .ci/lib/*.sh; do
+    # shellcheck source=/dev/null
+    source "$script"
+done
+
+all_targets=(x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15
+             aarch64-3.11 aarch64-3.13 aarch64-3.14 aarch64-3.15)
+targets=("$@")
+((${#targets[@]})) || targets=("${all_targets[@]}")
+glibc=2.28
+dist=$repo/dist
+work=$repo/build/release
+
+make_release_venv
+make_chroot
+make_arm64_root
+make_arm64_bookworm_root
+make_release_headers
+zig=$(zig_path)
+numpy_include=$("$release_venv/bin/python" -c 'import numpy; print(numpy.get_include())')
+
+rm -rf "$dist" "$work"
+mkdir -p "$dist" "$work"
+"$release_venv/bin/python" -m build --sdist --no-isolation --outdir "$dist" . >"$work/sdist.log"
+sdist=$(echo "$dist"/tarnwick-*.tar.gz)
+mkdir "$work/src"
+tar -C "$work/src" --strip-components=1 -xzf "$sdist"
+echo "sdist: $(basename "$sdist"), $(du -k "$sdist" | cut -f1) KiB, $(tar -tzf "$sdist" | grep -vc '/$') files"
+
+for target in "${targets[@]}"; do
+    arch=${target%-*} version=${target#*-}
+    tag=cp${version/./}
+    headers=$(release_headers_for "$arch" "$version")
+    [[ -f $headers/Python.h ]] || { echo "no CPython $version headers for $arch" >&2; exit 1; }
+    raw=$work/raw/$target
+    t0=$SECONDS
+    "$release_venv/bin/python" -m build --wheel --no-isolation --outdir "$raw" \
+        -C build-dir="$work/build/$target" -C install.strip=false \
+        -C cmake.define.CMAKE_TOOLCHAIN_FILE="$work/src/cmake/toolchains/zig-$arch-linux-gnu.$glibc.cmake" \
+        -C cmake.define.ZIG="$zig" -C cmake.define.TARNWICK_WERROR=ON \
+        -C cmake.define.Python_INCLUDE_DIR="$headers" \
+        -C cmake.define.Python_NumPy_INCLUDE_DIR="$numpy_include" \
+        -C cmake.define.Python_SOABI="cpython-${version/./}-$arch-linux-gnu" \
+        "$work/src" >"$work/$target.log" 2>&1 ||
+        { tail -40 "$work/$target.log" >&2; exit 1; }
+    # Built by the host's interpreter, so named after it; the module inside is the target's.
+    "$release_venv/bin/wheel" tags --remove --python-tag "$tag" --abi-tag "$tag" \
+        --platform-tag "linux_$arch" "$raw"/*.whl >/dev/null
+    "$release_venv/bin/auditwheel" repair --plat "manylinux_${glibc/./_}_$arch" -w "$dist" \
+        "$raw"/*.whl >>"$work/$target.log" 2>&1 || { tail -20 "$work/$target.log" >&2; exit 1; }
+    echo "built $target in $((SECONDS - t0)) s"
+done
+
+# Every wheel: the module of its target and nothing else native, no symbol newer than glibc
+# 2.28 allows, nothing grafted by the repair.
+status=0
+for wheel in "$dist"/*.whl; do
+    shown=$("$release_venv/bin/auditwheel" show "$wheel" 2>&1)
+    if ! grep -q "is consistent with the following platform tag: \"manylinux_2_2[0-8]_" <<<"$shown" &&
+        ! grep -qE "platform tag: \"manylinux_2_(5|12|17)_|platform tag: \"manylinux(1|2010|2014)_" <<<"$shown"; then
+        echo "$(basename "$wheel"): not manylinux_2_28 or older:" >&2
+        echo "$shown" >&2
+        status=1
+    fi
+    if unzip -l "$wheel" | grep -q '\.libs/'; then
+        echo "$(basename "$wheel"): auditwheel grafted libraries into it" >&2
+        status=1
+    fi
+done
+"$release_venv/bin/twine" check --strict "$dist"/* || status=1
+((status == 0)) || exit "$status"
+echo "release artifacts in $dist:"
+for f in "$dist"/*; do
+    printf '  %-64s %6s KiB\n' "$(basename "$f")" "$(du -k "$f" | cut -f1)"
+done
