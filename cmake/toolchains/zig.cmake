@@ -54,6 +54,10 @@ set(CMAKE_CXX_FLAGS_INIT "-fno-sanitize=all")
 # backend, whose host strip may not read the target's objects.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-all")
 
+# The compiler checks compile without linking: a linked check would have zig build a debug libc++
+# for nothing.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
