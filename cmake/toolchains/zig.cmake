@@ -50,9 +50,26 @@ set(CMAKE_RANLIB "${zig_wrappers}/ranlib" CACHE FILEPATH "")
 # module carries none.
 set(CMAKE_C_FLAGS_INIT "-fno-sanitize=all")
 set(CMAKE_CXX_FLAGS_INIT "-fno-sanitize=all")
+# The compiler's runtime routines (128-bit long double arithmetic on aarch64, for libc++) come
+# from GCC's libgcc.a, not from zig's compiler_rt: compiler_rt is one object that also defines
+# exp, expf, fma and ldexp, and once the linker pulls it in for any routine, those definitions
+# win over the C library's, so the module would no longer compute the process's own exp. The
+# Debian packages gcc (x86-64) and gcc-aarch64-linux-gnu have the archive.
+if(NOT TARNWICK_LIBGCC)
+  execute_process(COMMAND ${TARNWICK_GNU_TRIPLET}-gcc -print-libgcc-file-name
+                  OUTPUT_VARIABLE TARNWICK_LIBGCC OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(NOT TARNWICK_LIBGCC OR NOT EXISTS "${TARNWICK_LIBGCC}")
+  message(FATAL_ERROR "libgcc.a for ${TARNWICK_GNU_TRIPLET} not found: install ${TARNWICK_GNU_TRIPLET}-gcc or set TARNWICK_LIBGCC")
+endif()
+set(TARNWICK_LIBGCC "${TARNWICK_LIBGCC}" CACHE FILEPATH "GCC's runtime archive for ${TARNWICK_GNU_TRIPLET}")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARNWICK_LIBGCC)
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "\"${TARNWICK_LIBGCC}\"")
 # Without the debug information of zig's libc++ (9 MiB); symbols are not stripped by the build
 # backend, whose host strip may not read the target's objects.
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-all")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-rtlib=none -Wl,--strip-all")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-rtlib=none")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-rtlib=none")
 
 # The compiler checks compile without linking: a linked check would have zig build a debug libc++
 # for nothing.

