@@ -22,6 +22,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -112,6 +113,18 @@ def _pool_size() -> int:
         if value.isdigit() and int(value) > 0:
             return int(value)
     return len(os.sched_getaffinity(0))
+
+
+def _cpu_level() -> str | None:
+    """The level tarnwick's kernels run at here, as the module reports it on request: a fresh
+    interpreter with this one's environment (so the same TARNWICK_CPU) and TARNWICK_SHOW_CPU=1."""
+    done = subprocess.run([sys.executable, "-c", "import tarnwick"], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, TARNWICK_SHOW_CPU="1"))
+    prefix = "tarnwick: kernels run at CPU level "
+    for line in done.stderr.splitlines():
+        if line.startswith(prefix):
+            return line.removeprefix(prefix).split()[0]
+    return None
 
 
 def _torch_threads(case: Case) -> None:
@@ -257,6 +270,8 @@ def environment() -> dict:
         "machine": {"cpu": _cpu_model(), "arch": platform.machine(),
                     "logical_cpus": os.cpu_count(), "usable_cpus": len(os.sched_getaffinity(0)),
                     "system": platform.platform()},
+        # The kernels' CPU level (baseline, avx2, avx512): TARNWICK_SHOW_CPU=1 shows it.
+        "tarnwick_cpu_level": _cpu_level(),
         "versions": {"python": sys.version.split()[0], "numpy": np.__version__,
                      "tarnwick": _version("tarnwick"),
                      "torch": torch.__version__ if torch else _version("torch")},

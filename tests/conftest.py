@@ -2,6 +2,7 @@
 
 import gc
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -9,14 +10,44 @@ import textwrap
 import pytest
 
 
-def run_python(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (for process-wide settings such as the thread count)."""
+def _child_env(env: dict | None) -> dict:
     full_env = dict(os.environ)
     for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
         full_env.pop(key, None)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,
+    return full_env
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (for process-wide settings such as the thread count)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=_child_env(env),
                           capture_output=True, text=True, timeout=timeout)
+
+
+def run_script(script, *args, env: dict | None = None, timeout: float = 300) -> subprocess.CompletedProcess:
+    """Runs a script of the suite's, as run_python runs code."""
+    return subprocess.run([sys.executable, str(script), *map(str, args)], env=_child_env(env),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def build_preload(source: str, directory) -> str:
+    """Compiles C `source` into a shared object to preload, with the system's C compiler (the
+    test is skipped without one)."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("needs a C compiler")
+    (directory / "preload.c").write_text(source)
+    library = directory / "libpreload.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library),
+                    str(directory / "preload.c"), "-ldl", "-lm"], check=True, timeout=120)
+    return str(library)
+
+
+def preloading(library: str) -> dict:
+    """The environment that preloads `library`, after whatever is preloaded already (a
+    sanitizer's runtime must stay first; its interceptors then reach the library's functions
+    as the next definitions)."""
+    return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))}
 
 
 @pytest.fixture

@@ -2,6 +2,7 @@
 of argument, whichever variant, thread count or position computes them."""
 
 import hashlib
+import json
 import math
 import os
 import platform
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 import tarnwick
-from conftest import run_python
+from conftest import build_preload, preloading, run_python
 from test_elementwise import ref_sigmoid
 from test_rowwise import ref_softmax
 
@@ -124,3 +125,67 @@ def test_vector_exp_native(tmp_path):
     if platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc":
         # On the library whose algorithm the kernels follow, every variant must pass the guard.
         assert "DIFFERS" not in result.stdout, result.stdout
+
+
+# glibc's exp and expf, except one ulp up for |x| in one narrow range that no sample of the
+# guard's can be expected to hit: only the functions' identity tells them apart.
+NARROW_EXP = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <math.h>
+
+double exp(double x) {
+    static double (*real)(double);
+    if (!real) real = (double (*)(double))dlsym(RTLD_NEXT, "exp");
+    double a = fabs(x), y = real(x);
+    return a >= 0.3 && a <= 0.3 + 0x1p-30 ? nextafter(y, INFINITY) : y;
+}
+
+float expf(float x) {
+    static float (*real)(float);
+    if (!real) real = (float (*)(float))dlsym(RTLD_NEXT, "expf");
+    float a = fabsf(x), y = real(x);
+    return a >= 0.3f && a <= 0.3f + 0x1p-20f ? nextafterf(y, INFINITY) : y;
+}
+"""
+
+# Arguments around the narrow range; prints how many results differ from the process's exp.
+AGAINST_PROCESS_EXP = """
+    import ctypes, json, math, sys
+    import numpy as np
+    import tarnwick
+    sys.path.insert(0, {tests!r})
+    from test_rowwise import ref_softmax  # math.exp: the process's exp
+    expf = ctypes.CDLL(None).expf  # the process's expf, as a call from anywhere binds it
+    expf.restype, expf.argtypes = ctypes.c_float, [ctypes.c_float]
+
+    near = 0.3 + np.arange(-1000, 1000) * 2.0**-40
+    x = np.concatenate([near, -near])
+    want = np.array([1.0 / (1.0 + math.exp(-v)) for v in x.tolist()])
+    xf = np.float32(0.3) + np.arange(-1000, 1000, dtype=np.float32) * np.float32(2**-25)
+    xf = np.concatenate([xf, -xf])
+    one = np.float32(1)
+    wantf = np.array([one / (one + np.float32(expf(-v))) for v in xf], np.float32)
+    rows = -near.reshape(8, -1)
+    rows[:, 0] = 0.0  # each row's maximum: softmax's exp(x - max) takes the arguments as they are
+    print(json.dumps({{
+        "sigmoid_numpy": int((tarnwick.sigmoid_numpy(x) != want).sum()),
+        "sigmoid_numpy_f32": int((tarnwick.sigmoid_numpy_f32(xf) != wantf).sum()),
+        "fused_softmax": int((tarnwick.fused_softmax(rows) != ref_softmax(rows)).sum()),
+        "preload_in_force": math.exp(0.3) != float(np.exp(0.3)),
+    }}))
+"""
+
+
+@pytest.mark.skipif(platform.system() != "Linux", reason="preloads a shared object")
+def test_vector_path_needs_the_library_itself(tmp_path):
+    """An exp and expf that differ from glibc's in one narrow range pass any sample; the vector
+    path must see that they are not glibc's own and leave every value to them."""
+    env = preloading(build_preload(NARROW_EXP, tmp_path))
+    for level in ("avx512", "avx2", "baseline"):
+        proc = run_python(AGAINST_PROCESS_EXP.format(tests=str(ROOT / "tests")),
+                          env={**env, "TARNWICK_CPU": level})
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        got = json.loads(proc.stdout)
+        assert got.pop("preload_in_force")
+        assert got == {"sigmoid_numpy": 0, "sigmoid_numpy_f32": 0, "fused_softmax": 0}, level

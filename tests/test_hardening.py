@@ -63,8 +63,9 @@ def test_array_resized_by_a_later_argument_is_read_as_it_ends_up(case, factor):
 ], ids=["1-D", "3-D", "resized 3-D", "dtype"])
 def test_array_no_longer_of_its_kind_is_refused_by_name(change):
     x = np.ones((4, 4))
-    with pytest.raises(TypeError, match=r"^argument 'x': 'ndarray' object cannot be cast as 'ndarray'$"):
+    with pytest.raises(TypeError) as info:
         tarnwick.fused_layer_norm(x, Resizing(1e-5, x, change))
+    assert str(info.value) == "argument 'x': 'ndarray' object cannot be cast as 'ndarray'"
     mask = np.ones((4, 4))
     with pytest.raises(TypeError, match=r"^argument 'dropout_mask': "):
         tarnwick.fused_dropout_add(np.ones((4, 4)), np.ones((4, 4)), mask,

@@ -125,14 +125,26 @@ def test_matmul_nan_spreads_along_its_row():
     assert not np.isnan(result[[0, 2]]).any()
 
 
-@pytest.mark.parametrize("m, n", [(2**59, 2**59), (2**31, 2**31), (2**59, 32)])
-def test_oversized_result_faults_before_allocating(m, n):
-    a, b = np.empty((m, 0)), np.empty((0, n))
-    bias = np.broadcast_to(np.zeros(1), (n,))
-    for call in (lambda: tarnwick.matmul_numpy(a, b), lambda: tarnwick.fused_linear_relu(a, b, bias)):
-        with pytest.raises(BaseException) as info:
-            call()
-        assert info.type.__name__ == "PanicException"
+def repeated_one(dtype, shape):
+    """An array of `shape` whose every element is the same 1.0: no memory, however large."""
+    return np.lib.stride_tricks.as_strided(np.ones(1, dtype), shape, (0,) * len(shape))
+
+
+@pytest.mark.parametrize("m, k, n", [
+    (2**59, 0, 2**59), (2**31, 0, 2**31), (2**59, 0, 32),  # empty operands
+    (2**32, 1, 2**32), (2**31, 1, 2**31),  # element count, then byte count, past 2**63
+])
+def test_result_too_large_to_exist_is_memory_error(m, k, n, capfd):
+    """A result whose size overflows cannot be allocated: MemoryError, as for any result too
+    large for memory, and nothing written to standard error."""
+    for dtype in (np.float64, np.float32):
+        a, b, bias = repeated_one(dtype, (m, k)), repeated_one(dtype, (k, n)), repeated_one(dtype, (n,))
+        calls = [lambda: MATMUL[dtype](a, b)]
+        calls += [lambda fn=fn: fn(a, b, bias) for fn, fn_dtype, _, _ in LINEAR if fn_dtype == dtype]
+        for call in calls:
+            with pytest.raises(MemoryError):
+                call()
+    assert capfd.readouterr().err == ""
 
 
 @pytest.mark.huge_alloc

@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/cpp/test_pool.cpp", "src/core/pool/pool.cpp", "src/core/platform/processors.cpp"]
+SOURCES = ["tests/cpp/test_pool.cpp", "src/core/pool/pool.cpp", "src/core/platform/processors.cpp",
+           "src/core/platform/fp_control.cpp"]
 COMPILERS = ["g++", "clang++", "clang++-19"]
 
 

@@ -29,14 +29,14 @@ release_check_sdist() {
     local sdist listing
     sdist=$(echo dist/tarnwick-*.tar.gz)
     listing=$(tar -tzf "$sdist")
-    if grep -E '/(docs|\.ci)/|\.png$|bench\.json$' <<<"$listing"; then
+    if grep -E '/\.ci/|/docs/_build/|\.png$|\.json$' <<<"$listing"; then
         echo "the sdist carries files nothing builds or tests with (above)" >&2
         return 1
     fi
     local needed
     for needed in CMakeLists.txt pyproject.toml src/module/module.cpp tests/conftest.py \
         tests/level_calls.py examples/demo.py benchmarks/bench.py tools/verify_exp/run.sh \
-        stubs/tarnwick.pyi cmake/toolchains/zig.cmake; do
+        stubs/tarnwick.pyi cmake/toolchains/zig.cmake docs/install.md; do
         grep -q "^tarnwick-[^/]*/$needed\$" <<<"$listing" || { echo "sdist lacks $needed" >&2; return 1; }
     done
     echo "sdist: $(grep -vc '/$' <<<"$listing") files, $(du -k "$sdist" | cut -f1) KiB"

@@ -5,6 +5,7 @@
 
 #include "core/errors.hpp"
 #include "module/exceptions.hpp"
+#include "module/hints.hpp"
 
 // Built against NumPy 2's headers, run on NumPy 1.x and 2.x: only calls both offer are used.
 #define NPY_NO_DEPRECATED_API NPY_1_21_API_VERSION
@@ -108,7 +109,11 @@ bool fits(PyObject* obj, DType dtype, int ndim) {
 
 void check_array(PyObject* obj, const char* param, DType dtype, int ndim) {
     require_numpy();
-    if (!fits(obj, dtype, ndim)) throw_argument_error(param, cast_error(obj, "ndarray"));
+    if (!fits(obj, dtype, ndim)) {
+        const char* expected = dtype == DType::Float64 ? "float64" : "float32";
+        throw_argument_error(param, cast_error(obj, "ndarray"),
+                             array_hint(param, obj, expected, ndim));
+    }
 }
 
 RawArray read_array(PyObject* obj, const char* param, DType dtype, int ndim) {

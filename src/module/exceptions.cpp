@@ -6,6 +6,7 @@
 
 #include "core/errors.hpp"
 #include "core/platform/threads.hpp"
+#include "module/hints.hpp"
 
 namespace tarnwick::py {
 
@@ -67,12 +68,13 @@ void throw_error(PyObject* type, std::string_view message) { throw PyError(type,
 
 void throw_pending() { throw PyError::fetch(); }
 
-void throw_argument_error(const char* param, PyError&& error) {
+void throw_argument_error(const char* param, PyError&& error, std::string_view note) {
     if (error.type() != PyExc_TypeError) throw std::move(error);
     Ref message = created(PyUnicode_FromFormat("argument '%s': %U", param, error.text().get()));
     Ref cause = error.cause();
     Ref wrapped = created(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (cause) PyException_SetCause(wrapped.get(), cause.release());
+    add_note(wrapped.get(), note);
     throw PyError::instance(std::move(wrapped));
 }
 

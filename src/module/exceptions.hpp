@@ -42,7 +42,9 @@ private:
 
 // The argument error: a TypeError from converting `param` is re-raised as
 // TypeError("argument '<param>': <text>") keeping the original's __cause__; other classes pass.
-[[noreturn]] void throw_argument_error(const char* param, PyError&& error);
+// A non-empty `note` is attached to the TypeError (PEP 678), telling the caller what to fix.
+[[noreturn]] void throw_argument_error(const char* param, PyError&& error,
+                                       std::string_view note = {});
 
 // The qualified name of `obj`'s type, or the fallback text when it cannot be read.
 Ref type_qualname(PyObject* obj);

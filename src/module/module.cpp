@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/functions/functions.hpp"
+#include "module/level_notice.hpp"
 
 namespace tarnwick::py {
 
@@ -91,6 +92,7 @@ Ref create_module() {
 
     Ref module = created(PyModule_Create2(&g_definition, 1013));
     for (const Function* fn : table()) add_function(module.get(), *fn);
+    announce_cpu_level();  // once: later imports return the cached module above
     if (!g_module) g_module = Ref::borrow(module.get()).release();  // kept for the process
     return Ref::borrow(g_module);
 }

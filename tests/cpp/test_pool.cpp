@@ -451,6 +451,10 @@ void test_thread_count_from_environment() {
         {{"RAYON_RS_NUM_CPUS=5"}, 5},
         {{"RAYON_RS_NUM_CPUS=0"}, cpus},
         {{"RAYON_RS_NUM_CPUS=many"}, cpus},
+        // Far more than the machine can run: capped at 8 per processor.
+        {{"RAYON_NUM_THREADS=1000000"}, std::min<std::size_t>(8 * cpus, 4094)},
+        {{"RAYON_NUM_THREADS=1099511627776"}, std::min<std::size_t>(8 * cpus, 4094)},
+        {{"RAYON_RS_NUM_CPUS=50000000"}, std::min<std::size_t>(8 * cpus, 4094)},
     };
     for (const auto& c : cases) {
         const Spawned r = spawn_self("--report", c.env);
@@ -604,6 +608,43 @@ void test_cgroup_quota() {
     setenv("RAYON_NUM_THREADS", saved.c_str(), 1);
 }
 
+// The system's thread limits, each alone, and the pool's size under them: half the tightest.
+void test_thread_limits_cap_the_pool() {
+    using tarnwick::core::platform::thread_limit;
+    rlimit own{};
+    getrlimit(RLIMIT_NPROC, &own);
+    const auto with_own = [&own](std::size_t limit) {
+        return own.rlim_cur == RLIM_INFINITY ? limit : std::min<std::size_t>(limit, own.rlim_cur);
+    };
+    const std::string v2_mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+    const FakeRoot v2({{"/proc/self/cgroup", "0::/app/job\n"},
+                       {"/proc/self/mountinfo", v2_mount},
+                       {"/sys/fs/cgroup/app/job/pids.max", "max\n"},
+                       {"/sys/fs/cgroup/app/pids.max", "10\n"}});
+    const FakeRoot v1(
+        {{"/proc/self/cgroup", "8:pids:/job\n4:cpu,cpuacct:/\n"},
+         {"/proc/self/mountinfo", "41 31 0:40 / /sys/fs/cgroup/pids rw - cgroup cgroup rw,pids\n"},
+         {"/sys/fs/cgroup/pids/job/pids.max", "6\n"}});
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    const FakeRoot kernel(Files{{"/proc/sys/kernel/threads-max", "12\n"}});
+    const FakeRoot single(Files{{"/proc/sys/kernel/threads-max", "1\n"}});
+    const FakeRoot none(Files{});
+    check(thread_limit(v2.path) == with_own(10), "cgroup v2: a parent's pids.max binds");
+    check(thread_limit(v1.path) == with_own(6), "cgroup v1: the pids controller's pids.max");
+    check(thread_limit(kernel.path) == with_own(12), "the kernel's threads-max");
+    check(own.rlim_cur != RLIM_INFINITY || !thread_limit(none.path), "no limit anywhere");
+
+    const std::string saved =
+        std::getenv("RAYON_NUM_THREADS") ? std::getenv("RAYON_NUM_THREADS") : "";
+    setenv("RAYON_NUM_THREADS", "8", 1);
+    check(configured_thread_count(v2.path) == std::min<std::size_t>(8, with_own(10) / 2),
+          "a pids limit of 10 leaves room: 5 threads");
+    check(configured_thread_count(v1.path) == std::min<std::size_t>(8, with_own(6) / 2),
+          "a pids limit of 6: 3 threads");
+    check(configured_thread_count(single.path) == 1, "a limit of one thread: the caller alone");
+    setenv("RAYON_NUM_THREADS", saved.c_str(), 1);
+}
+
 void test_tree_reduce_is_fixed() {
     std::size_t calls = 0;
     const double empty = tree_reduce<double>(0, 8, 1, [&](std::size_t b, std::size_t e) {
@@ -691,6 +732,7 @@ int main(int argc, char** argv) {
     test_fork_child_builds_its_own_pool();
     test_fork_while_another_thread_dispatches();
     test_thread_count_from_environment();
+    test_thread_limits_cap_the_pool();
     test_tree_reduce_is_fixed();
     test_cgroup_quota();
 

@@ -11,7 +11,9 @@ cxx=${CXX:-g++}
 flags=(-O2 -std=c++20 -pthread -ffp-contract=off -fno-math-errno -Wall -Wextra -I"$root/src")
 objects=()
 pids=()
-for src in "$root"/src/core/exp/*.cpp "$root/src/core/dispatch/cpu.cpp" "$root/tools/verify_exp/verify.cpp"; do
+for src in "$root"/src/core/exp/*.cpp "$root/src/core/dispatch/cpu.cpp" \
+    "$root/src/core/platform/fp_control.cpp" "$root/src/core/platform/library_symbols.cpp" \
+    "$root/tools/verify_exp/verify.cpp"; do
     level_flags=()
     case $src in
         *_avx2.cpp | *_avx512.cpp) [[ $(uname -m) == x86_64 ]] || continue ;;&
@@ -24,7 +26,7 @@ for src in "$root"/src/core/exp/*.cpp "$root/src/core/dispatch/cpu.cpp" "$root/t
     objects+=("$obj")
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
-"$cxx" -pthread "${objects[@]}" -o "$out/verify" -lm
+"$cxx" -pthread "${objects[@]}" -o "$out/verify" -lm -ldl
 case ${1:-which} in
     all) "$out/verify" which && "$out/verify" doubles 1000000000 && "$out/verify" floats ;;
     sample) "$out/verify" which && "$out/verify" guard && "$out/verify" doubles 1000000 &&

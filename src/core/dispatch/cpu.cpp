@@ -10,8 +10,8 @@ namespace {
 
 #if TARNWICK_X86_VARIANTS
 // Asked of the processor directly rather than through __builtin_cpu_supports: that builtin reads
-// a table the compiler's runtime fills in (libgcc's or compiler-rt's __cpu_model), and the
-// runtime that zig links for the release wheels has none.
+// a table the compiler's runtime fills in (__cpu_model), which zig's runtime lacks, and whose
+// layout clang and GCC's libgcc (the pair that builds the release wheels) need not agree on.
 struct Registers {
     unsigned a = 0, b = 0, c = 0, d = 0;
 };
@@ -48,21 +48,29 @@ Level detect() {
 Level detect() { return Level::baseline; }
 #endif
 
-Level cap_from_environment(Level found) {
+Choice choose_level() {
+    Choice made{detect(), Level::baseline, {}};
+    made.chosen = made.supported;
     const char* cap = std::getenv("TARNWICK_CPU");
-    if (cap == nullptr) return found;
+    if (cap == nullptr || *cap == '\0') return made;  // unset and empty both cap nothing
     for (Level l : {Level::baseline, Level::avx2, Level::avx512}) {
-        if (std::strcmp(cap, name(l)) == 0) return l < found ? l : found;
+        if (std::strcmp(cap, name(l)) == 0) {
+            if (l < made.chosen) made.chosen = l;
+            return made;
+        }
     }
-    return found;
+    made.ignored_cap = cap;
+    return made;
 }
 
 }  // namespace
 
-Level level() {
-    static const Level chosen = cap_from_environment(detect());
-    return chosen;
+const Choice& choice() {
+    static const Choice made = choose_level();
+    return made;
 }
+
+Level level() { return choice().chosen; }
 
 const char* name(Level l) {
     switch (l) {

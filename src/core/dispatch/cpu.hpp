@@ -9,6 +9,8 @@
 // baseline code calls.
 #pragma once
 
+#include <string>
+
 namespace tarnwick::core::cpu {
 
 enum class Level : int {
@@ -17,9 +19,17 @@ enum class Level : int {
     avx512 = 2,    // AVX-512 F, DQ, BW and VL
 };
 
-// The highest level this processor and its operating system support, capped by the environment
-// variable TARNWICK_CPU (`baseline`, `avx2` or `avx512`; any other value caps nothing). Read
-// once, on first use.
+// How the level was chosen, worked out once, on first use.
+struct Choice {
+    Level supported;  // the highest level this processor and its operating system support
+    Level chosen;     // `supported`, capped by the environment variable TARNWICK_CPU
+    // A non-empty TARNWICK_CPU that names no level (`baseline`, `avx2`, `avx512`): it caps
+    // nothing, and the module warns the user about it.
+    std::string ignored_cap;
+};
+const Choice& choice();
+
+// The level the kernels run at: choice().chosen.
 Level level();
 
 const char* name(Level level);

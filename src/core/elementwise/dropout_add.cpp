@@ -26,7 +26,13 @@ bool c_ordered(const View2<double>& a) {
 Strided<double, 2> dropout_add(const View2<double>& x, const View2<double>& residual,
                                const View2<double>& mask, double scale) {
     if (!same_shape(x, residual) || !same_shape(x, mask)) {
-        throw ShapeError{"All arrays must have the same shape"};
+        auto shaped = [](std::string_view name, const View2<double>& a) {
+            return ShapedOperand{name, 2, {a.rows, a.cols}};
+        };
+        throw ShapeError{
+            "All arrays must have the same shape",
+            ShapeRule::SameShape,
+            {shaped("x", x), shaped("residual", residual), shaped("dropout_mask", mask)}};
     }
     const std::size_t count = checked_count<double>(x.rows, x.cols);
     Buffer<double> out(count);

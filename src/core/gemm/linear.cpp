@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/errors.hpp"
 #include "core/gemm/gemm.hpp"
@@ -40,9 +41,32 @@ Strided<T, 2> multiply(const View2<T>& a, const View2<T>& b, Order order) {
 }
 
 template <class T>
+ShapedOperand shaped(std::string_view name, const View2<T>& m) {
+    return {name, 2, {m.rows, m.cols}};
+}
+
+template <class T>
+ShapedOperand shaped(std::string_view name, const View1<T>& v) {
+    return {name, 1, {v.len, 0}};
+}
+
+template <class T>
+void check_inner(const char* message, std::string_view a_name, const View2<T>& a,
+                 std::string_view b_name, const View2<T>& b) {
+    if (a.cols != b.rows) {
+        throw ShapeError{
+            message, ShapeRule::InnerDimensions, {shaped(a_name, a), shaped(b_name, b)}};
+    }
+}
+
+template <class T>
 void check_layer(const View2<T>& input, const View2<T>& weights, const View1<T>& bias) {
-    if (input.cols != weights.rows) throw ShapeError{"Input and weights dimensions don't match"};
-    if (weights.cols != bias.len) throw ShapeError{"Weights and bias dimensions don't match"};
+    check_inner("Input and weights dimensions don't match", "input", input, "weights", weights);
+    if (weights.cols != bias.len) {
+        throw ShapeError{"Weights and bias dimensions don't match",
+                         ShapeRule::BiasLength,
+                         {shaped("weights", weights), shaped("bias", bias)}};
+    }
 }
 
 // Ordered compare, so NaN and -0.0 both become +0.0.
@@ -99,15 +123,16 @@ Strided<T, 2> layer(const View2<T>& input, const View2<T>& weights, const View1<
 
 Strided<double, 2> matmul(const View2<double>& a, const View2<double>& b) {
     if (a.cols != b.rows) {
-        throw ShapeError{"Matrix dimensions don't match: (" + std::to_string(a.rows) + ", " +
-                         std::to_string(a.cols) + ") @ (" + std::to_string(b.rows) + ", " +
-                         std::to_string(b.cols) + ")"};
+        const std::string message = "Matrix dimensions don't match: (" + std::to_string(a.rows) +
+                                    ", " + std::to_string(a.cols) + ") @ (" +
+                                    std::to_string(b.rows) + ", " + std::to_string(b.cols) + ")";
+        check_inner(message.c_str(), "a", a, "b", b);
     }
     return multiply(a, b, Order::RowMajor);
 }
 
 Strided<float, 2> matmul(const View2<float>& a, const View2<float>& b) {
-    if (a.cols != b.rows) throw ShapeError{"Matrix dimensions don't match"};
+    check_inner("Matrix dimensions don't match", "a", a, "b", b);
     return multiply(a, b, Order::RowMajor);
 }
 

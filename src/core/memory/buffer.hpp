@@ -18,13 +18,14 @@ void* allocate_buffer(std::size_t bytes);
 // Gives back memory from allocate_buffer (or Buffer::release()) with the size it was asked with.
 void free_buffer(void* data, std::size_t bytes) noexcept;
 
-// Elements in `rows * cols`, or a fault when the count or its size in bytes overflows.
+// Elements in `rows * cols`. A result whose count or size in bytes overflows could never be
+// allocated, so it fails as any result too large for memory does: std::bad_alloc.
 template <class T>
 std::size_t checked_count(std::size_t rows, std::size_t cols) {
     constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
-    if (cols != 0 && rows > limit / cols) fault("result element count overflows");
-    std::size_t count = rows * cols;
-    if (count > limit / sizeof(T)) fault("result size in bytes overflows");
+    if (cols != 0 && rows > limit / cols) throw std::bad_alloc();
+    const std::size_t count = rows * cols;
+    if (count > limit / sizeof(T)) throw std::bad_alloc();
     return count;
 }
 

@@ -18,6 +18,7 @@
 #endif
 
 #if defined(__unix__) || defined(__APPLE__)
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -82,16 +83,17 @@ bool lists(std::string_view comma_separated, std::string_view item) {
     return std::find(items.begin(), items.end(), item) != items.end();
 }
 
-// One control-group hierarchy that may carry a CPU limit.
+// One control-group hierarchy that may carry a CPU or task limit.
 struct Hierarchy {
     std::string mount_point;  // where it is mounted, e.g. /sys/fs/cgroup
     std::string group;        // our group below the mount point, e.g. /docker/1f2e or ""
 };
 
-// The hierarchy this process's group is in, for cgroup v2 (`v2`) or for v1's cpu controller.
+// The hierarchy this process's group is in, for cgroup v2 (`v2`) or for v1's `controller`.
 // The group path in /proc/self/cgroup is relative to the hierarchy's root; the mount may show
 // only a subtree of it (its mountinfo root), which is cut off the front.
-std::optional<Hierarchy> find_hierarchy(const std::string& root, bool v2) {
+std::optional<Hierarchy> find_hierarchy(const std::string& root, bool v2,
+                                        std::string_view controller) {
     std::optional<std::string> group;
     {
         std::ifstream in(under(root, "/proc/self/cgroup"));
@@ -101,7 +103,7 @@ std::optional<Hierarchy> find_hierarchy(const std::string& root, bool v2) {
             if (a == std::string::npos || b == std::string::npos) continue;
             const std::string_view controllers = std::string_view(line).substr(a + 1, b - a - 1);
             const bool match = v2 ? line.compare(0, a, "0") == 0 && controllers.empty()
-                                  : lists(controllers, "cpu");
+                                  : lists(controllers, controller);
             if (match) {
                 group = line.substr(b + 1);
                 break;
@@ -117,7 +119,7 @@ std::optional<Hierarchy> find_hierarchy(const std::string& root, bool v2) {
         const auto dash = std::find(fields.begin(), fields.end(), "-");
         if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
         const std::string_view type = dash[1], super = dash[3];
-        if (v2 ? type != "cgroup2" : type != "cgroup" || !lists(super, "cpu")) continue;
+        if (v2 ? type != "cgroup2" : type != "cgroup" || !lists(super, controller)) continue;
         const std::string mount_root = unescape(fields[3]);
         std::string relative = *group;
         if (mount_root != "/") {
@@ -151,12 +153,21 @@ std::optional<double> limit_in(const std::string& dir, bool v2) {
     return *quota / *period;
 }
 
+// A group's task limit: `pids.max`, a number or "max" (none).
+std::optional<std::size_t> tasks_in(const std::string& dir) {
+    const auto line = first_line(dir + "/pids.max");
+    return line ? number<std::size_t>(*line) : std::nullopt;
+}
+
 // The tightest limit from our group up to the hierarchy's root: a parent's limit binds too.
-std::optional<double> limit_along(const std::string& root, const Hierarchy& h, bool v2) {
-    std::optional<double> tightest;
+// `limit_in(dir)` reads one group's.
+template <class LimitIn>
+auto limit_along(const std::string& root, const Hierarchy& h, LimitIn limit_in)
+    -> decltype(limit_in(std::string())) {
+    decltype(limit_in(std::string())) tightest;
     std::string group = h.group;
     for (;;) {
-        if (const auto limit = limit_in(under(root, h.mount_point + group), v2)) {
+        if (const auto limit = limit_in(under(root, h.mount_point + group))) {
             tightest = std::min(tightest.value_or(*limit), *limit);
         }
         if (group.empty()) return tightest;
@@ -203,9 +214,10 @@ std::size_t allowed_processors() {
 std::optional<double> cgroup_cpu_limit(const std::string& root) {
     std::optional<double> tightest;
     for (const bool v2 : {true, false}) {
-        const auto hierarchy = find_hierarchy(root, v2);
+        const auto hierarchy = find_hierarchy(root, v2, "cpu");
         if (!hierarchy) continue;
-        if (const auto limit = limit_along(root, *hierarchy, v2)) {
+        const auto cpu_limit_in = [v2](const std::string& dir) { return limit_in(dir, v2); };
+        if (const auto limit = limit_along(root, *hierarchy, cpu_limit_in)) {
             tightest = std::min(tightest.value_or(*limit), *limit);
         }
     }
@@ -219,6 +231,27 @@ std::size_t usable_processors(const std::string& root) {
         if (whole < static_cast<double>(count)) count = static_cast<std::size_t>(whole);
     }
     return count;
+}
+
+std::optional<std::size_t> thread_limit(const std::string& root) {
+    std::optional<std::size_t> tightest;
+    const auto take = [&tightest](std::optional<std::size_t> limit) {
+        if (limit) tightest = std::min(tightest.value_or(*limit), *limit);
+    };
+#if defined(__unix__) || defined(__APPLE__)
+    if (rlimit r{}; getrlimit(RLIMIT_NPROC, &r) == 0 && r.rlim_cur != RLIM_INFINITY) {
+        take(static_cast<std::size_t>(r.rlim_cur));
+    }
+#endif
+    if (const auto line = first_line(under(root, "/proc/sys/kernel/threads-max"))) {
+        take(number<std::size_t>(*line));
+    }
+    for (const bool v2 : {true, false}) {
+        if (const auto hierarchy = find_hierarchy(root, v2, "pids")) {
+            take(limit_along(root, *hierarchy, tasks_in));
+        }
+    }
+    return tightest;
 }
 
 }  // namespace tarnwick::core::platform

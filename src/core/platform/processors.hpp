@@ -23,4 +23,10 @@ std::optional<double> cgroup_cpu_limit(const std::string& root = "/");
 // allowed_processors(), lowered to the quota rounded up (a 1.5-processor quota gives 2).
 std::size_t usable_processors(const std::string& root = "/");
 
+// The tightest limit the system puts on the number of threads this process may share with
+// others: the soft RLIMIT_NPROC (`ulimit -u`), the control groups' `pids.max` along the group's
+// path (cgroup v2 and v1), and /proc/sys/kernel/threads-max; nullopt when none is set. Files
+// are looked up under `root`, as above.
+std::optional<std::size_t> thread_limit(const std::string& root = "/");
+
 }  // namespace tarnwick::core::platform

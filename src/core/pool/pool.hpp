@@ -51,8 +51,18 @@ std::size_t pool_thread_count();
 // The pool's size as the environment and the machine give it: RAYON_NUM_THREADS if it is a
 // positive number, else a positive RAYON_RS_NUM_CPUS, else (also for RAYON_NUM_THREADS=0) the
 // processors this process can really use: its affinity mask, capped by its cgroup CPU quota.
-// Control-group files are looked up under `cgroup_root` (tests lay out a fake tree there).
+// Whatever the environment asks, no more than thread_cap(). Control-group files are looked up
+// under `cgroup_root` (tests lay out a fake tree there).
 std::size_t configured_thread_count(const std::string& cgroup_root = "/");
+
+// The most threads a pool takes: kMaxThreadsPerProcessor per usable processor (oversubscribing
+// by more only queues threads behind each other), no more than kMaxThreads (a call never has
+// pieces for more), and no more than half the tightest limit the system puts on this process's
+// threads (ulimit -u, a pids control group, the kernel's threads-max), so that the program
+// keeps room for threads of its own. At least 1.
+inline constexpr std::size_t kMaxThreadsPerProcessor = 8;
+inline constexpr std::size_t kMaxThreads = 4094;
+std::size_t thread_cap(const std::string& cgroup_root = "/");
 
 // A piece is at least grain / kPiecesPerGrain elements long, so that claiming it costs little
 // next to running it; a call has at most kPiecesPerThread pieces per thread (the caller
