@@ -10,7 +10,7 @@
 release_headers=${TARNWICK_RELEASE_HEADERS:-/var/cache/tarnwick/python-headers}
 
 arm64_bookworm_root=${TARNWICK_ARM64_BOOKWORM_ROOT:-/var/cache/tarnwick/arm64-bookworm}
-arm64_bookworm_packages=python3.11,libpython3.11-dev
+arm64_bookworm_packages=python3.11,libpython3.11-dev,libstdc++6  # NumPy's wheels need libstdc++
 
 make_arm64_bookworm_root() {
     make_arm64_tree "$arm64_bookworm_root" bookworm "$arm64_bookworm_packages"
