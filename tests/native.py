@@ -4,6 +4,7 @@ session, kept under build/ so that a later session only rebuilds what changed.""
 
 from __future__ import annotations
 
+import hashlib
 import shutil
 import subprocess
 from pathlib import Path
@@ -20,7 +21,10 @@ def _build(compiler: str, target: str) -> Path:
     if shutil.which(compiler) is None:
         pytest.skip(f"needs {compiler}")
     if (compiler, target) not in _built:
-        build = ROOT / "build" / f"ctest-{Path(compiler).name}"
+        # Keyed by the tree's own path too: a CMake cache names its source directory, so a copy
+        # of this tree (a release test runs one inside a chroot) must not inherit the original's.
+        tree = hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]
+        build = ROOT / "build" / f"ctest-{Path(compiler).name}-{tree}"
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                         f"-DCMAKE_CXX_COMPILER={compiler}", "-DTARNWICK_MODULE=OFF",
                         "-DBUILD_TESTING=ON", "-DTARNWICK_WERROR=ON"],

@@ -77,6 +77,7 @@ release_test_in_chroot() {
     rm -rf "$chroot_dir$inside"
     mkdir -p "$chroot_dir$inside/dist"
     cp -r "$scratch/src" "$chroot_dir$inside/src"
+    rm -rf "$chroot_dir$inside/src/build"  # the host's CMake trees name the host's paths
     cp dist/*x86_64.whl "$chroot_dir$inside/dist/"
     local rc=0
     chroot "$chroot_dir" /usr/bin/env PATH=/usr/local/bin:/usr/bin:/bin HOME=/root \
