@@ -8,7 +8,7 @@ leg_aarch64() {
     command -v qemu-aarch64-static >/dev/null || apt_install qemu-user-static
     make_arm64_root
     local python soabi numpy build=build/aarch64
-    python=$(basename "$(find "$arm64_root/tarnwick-include" -mindepth 1 -maxdepth 1 -name 'python3.*')")
+    python=$(readlink "$arm64_root/usr/bin/python3")  # the default of several, e.g. python3.14
     soabi=cpython-${python#python}-aarch64-linux-gnu
     soabi=${soabi/./}
     numpy=$(dirname "$(dirname "$(find "$arm64_root/usr" -path '*/numpy/_core/include/numpy/ndarrayobject.h' | head -1)")")
