@@ -222,6 +222,18 @@ def test_softmax_edge_rows():
     assert_bits(tarnwick.fused_softmax(edge), ref_softmax(edge))
 
 
+@pytest.mark.parametrize("spread", [1.0, 340.0, 346.5, 347.0, 700.0, 745.5])
+@pytest.mark.parametrize("cols", [3, 4, 9, 67])
+def test_softmax_smallest_exponentials(spread, cols):
+    """Rows whose smallest exponentials fall on either side of 2^-500, under which a vector's
+    quotients come from the divider instead of the sum's reciprocal, in every lane."""
+    rng = np.random.default_rng(cols)
+    x = -rng.random((3 * cols, cols)) * spread
+    for r in range(x.shape[0]):
+        x[r, r % cols] = -spread  # the smallest value in each lane in turn
+    assert_bits(tarnwick.fused_softmax(x), ref_softmax(x))
+
+
 # ---------------------------------------------------------------- layer norm edge cases
 
 @pytest.mark.parametrize("row, eps, want", [

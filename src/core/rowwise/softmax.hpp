@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/rowwise/kernels.hpp"
+#include "core/rowwise/quotient.hpp"
 #include "core/simd/lanes.hpp"
 
 namespace tarnwick::core::rowwise {
@@ -42,6 +43,18 @@ struct Softmax {
     static void divide(double* p, std::size_t n, double s) {
         const V sv = L::splat(s);
         std::size_t j = 0;
+        if constexpr (ByReciprocal<L>::kAvailable) {
+            if (sum_by_reciprocal(s)) {
+                // Vectors whose values all lie within the bounds skip the divider.
+                const ByReciprocal<L> quotient(s);
+                const V least = L::splat(kSoftmaxLeast);
+                constexpr unsigned kAll = (1u << w) - 1;
+                for (; j + w <= n; j += w) {
+                    const V v = L::load(p + j);
+                    L::store(p + j, L::not_less_bits(v, least) == kAll ? quotient(v) : v / sv);
+                }
+            }
+        }
         for (; j + w <= n; j += w) L::store(p + j, L::load(p + j) / sv);
         for (; j < n; ++j) p[j] = p[j] / s;
     }

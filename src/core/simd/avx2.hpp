@@ -13,6 +13,7 @@ namespace tarnwick::core::simd::avx2 {
 
 struct Target {
     static constexpr std::size_t kBytes = 32;
+    static constexpr bool kHardwareFma = true;
 
     static __m256d fma(__m256d x, __m256d y, __m256d acc) { return _mm256_fmadd_pd(x, y, acc); }
     static __m256 fma(__m256 x, __m256 y, __m256 acc) { return _mm256_fmadd_ps(x, y, acc); }

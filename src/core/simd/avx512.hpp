@@ -20,6 +20,7 @@ namespace tarnwick::core::simd::avx512 {
 
 struct Target {
     static constexpr std::size_t kBytes = 64;
+    static constexpr bool kHardwareFma = true;
 
     // Doubles.
     static __m512d fma(__m512d x, __m512d y, __m512d acc) { return _mm512_fmadd_pd(x, y, acc); }

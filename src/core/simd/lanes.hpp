@@ -63,6 +63,8 @@ struct Lanes {
     }
 
     // x * y + acc with one rounding; x * y - acc likewise (the negation is exact).
+    // kHardwareFma: one instruction, not a library call per lane.
+    static constexpr bool kHardwareFma = Target::kHardwareFma;
     [[gnu::always_inline]] static V fma(V x, V y, V acc) { return Target::fma(x, y, acc); }
     [[gnu::always_inline]] static V fms(V x, V y, V acc) { return Target::fma(x, y, -acc); }
 

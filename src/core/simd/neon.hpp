@@ -9,6 +9,7 @@
 namespace tarnwick::core::simd::neon {
 
 struct Target : portable::Target {
+    static constexpr bool kHardwareFma = true;
     template <class V>
     [[gnu::always_inline]] static V fma(V x, V y, V acc) {
         if constexpr (sizeof(acc[0]) == sizeof(double)) {

@@ -12,6 +12,8 @@ namespace tarnwick::core::simd::portable {
 
 struct Target {
     static constexpr std::size_t kBytes = 16;
+    // Whether fma() is one instruction (a library call per lane here).
+    static constexpr bool kHardwareFma = false;
 
     template <class V>
     [[gnu::always_inline]] static V fma(V x, V y, V acc) {

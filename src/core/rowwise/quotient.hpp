@@ -1,0 +1,65 @@
+// Many values divided by one divisor b, with the bits of a true division but without the
+// divider: the divider takes a vector every 5 cycles on the cores we measured, where the
+// multiply-add pipes take two vectors per cycle, and the row-wise kernels' normalisation is
+// bound by it.
+//
+// y = 1/b, rounded (one true division per row); then for each a:
+//   q0 = a * y
+//   q1 = q0 + (a - b * q0) * y     the residual and the correction each one fused multiply-add
+//   q2 = q1 + (a - b * q1) * y
+// q0 is within 2 ulp of a/b, so q1 is within half an ulp plus 2^-50 ulp: a faithful quotient.
+// For a faithful q, the residual a - b * q is exact, and with y within half an ulp of 1/b one
+// more correction gives a/b correctly rounded (Markstein's theorem), which is what the divide
+// instruction returns. The first correction alone would already give it wherever q0 is
+// faithful, but a * y is not always (about 1% of quotients near the bottom of a binade);
+// no case was found where that mattered, nor a proof that none exists, so both are taken.
+//
+// The proof assumes that nothing underflows or overflows: |a| at least 2^-960, the quotient at
+// least 2^-1000 and everything below 2^1000. The kernels check bounds that imply these once
+// per row (or per vector) and divide wherever they fail (zeros, NaN, infinities, extreme
+// scales), so the results never depend on which way a value went.
+#pragma once
+
+#include <cmath>
+
+#include "core/simd/lanes.hpp"
+
+namespace tarnwick::core::rowwise {
+
+// L: simd::Lanes for double. Only for levels whose fused multiply-add is one instruction.
+template <class L>
+struct ByReciprocal {
+    using V = typename L::V;
+    static constexpr bool kAvailable = L::kHardwareFma;
+
+    V y{}, minus_b{};
+
+    ByReciprocal() = default;
+    explicit ByReciprocal(double b) : y(L::splat(1.0 / b)), minus_b(L::splat(-b)) {}
+
+    // a / b, for a within the caller's checked bounds.
+    [[gnu::always_inline]] V operator()(V a) const {
+        const V q0 = a * y;
+        const V q1 = L::fma(L::fma(minus_b, q0, a), y, q0);
+        return L::fma(L::fma(minus_b, q1, a), y, q1);
+    }
+};
+
+// Whether (v - mean) / sd may go through ByReciprocal(sd) for every v of a row whose mean,
+// sd = sqrt(var + eps) and eps these are. A nonzero v - mean is then at least |mean| * 2^-54
+// (both are doubles), at least 2^-854; the squared deviations sum to n * var, at most 2^802
+// here, so |v - mean| stays below 2^433 and the quotients between 2^-954 and 2^833. A zero
+// deviation is +0 (mean is nonzero), and gives +0 either way.
+inline bool deviations_by_reciprocal(double mean, double sd, double eps) {
+    const double m = std::fabs(mean);
+    return m >= 0x1p-800 && m <= 0x1p1000 && sd >= 0x1p-400 && sd <= 0x1p400 &&
+           m >= sd * 0x1p-900 && eps >= -0x1p800;
+}
+
+// Whether a softmax row's exponentials may go through ByReciprocal(sum): the sum is at least
+// 1 (the maximum's own exponential) when finite; each vector's values must also be at least
+// kSoftmaxLeast, so that the quotients stay above 2^-900.
+inline bool sum_by_reciprocal(double sum) { return sum >= 1.0 && sum <= 0x1p400; }
+inline constexpr double kSoftmaxLeast = 0x1p-500;
+
+}  // namespace tarnwick::core::rowwise
