@@ -16,12 +16,13 @@ from test_linear import LAYOUTS
 MATMUL = {np.float64: tarnwick.matmul_numpy, np.float32: tarnwick.matmul_numpy_f32}
 RELU_LAYER = {np.float64: tarnwick.fused_linear_relu, np.float32: tarnwick.fused_linear_relu_f32}
 PLAIN_LAYER = {np.float64: tarnwick.fused_linear, np.float32: tarnwick.fused_linear_f32}
-# Around the tile heights (4, 6, 12), the block of A (96 or 192 rows), k's block (128 to 256), the
-# tile widths (4 to 32), the block of B (1024 or 2048 columns), and the size below which
-# operands are read in place.
+# Around the tile heights (4, 6, 12), the block of A (96 to 192 rows; 120 or 240 with
+# AVX-512's blocking), k's block (128 to 256; up to 512 with AVX-512), the tile widths (4 to
+# 32), the block of B (512 to 2048 columns), and the size below which operands are read in
+# place.
 SHAPES = [(1, 1, 1), (5, 3, 7), (6, 17, 8), (7, 33, 9), (11, 255, 17), (12, 256, 16),
           (13, 257, 33), (17, 5, 65), (25, 129, 31), (40, 300, 100), (97, 513, 19),
-          (200, 31, 70), (9, 7, 2061)]
+          (200, 31, 70), (9, 7, 2061), (121, 1030, 20), (241, 600, 33)]
 
 
 def bits(x):

@@ -4,6 +4,7 @@
 
 namespace tarnwick::core::gemm_impl {
 
-constinit const Contexts avx512::contexts = make_contexts<simd::avx512::Target, kAvx512Tile>();
+constinit const Contexts avx512::contexts =
+    make_contexts<simd::avx512::Target, kAvx512Tile, kAvx512Blocking>();
 
 }  // namespace tarnwick::core::gemm_impl

@@ -194,10 +194,10 @@ constexpr Context<typename Ops::T> make_context() {
 }
 
 // A level's contexts: tiles of Shape in the lanes of Target, for both element types.
-template <class Target, TileShape Shape>
+template <class Target, TileShape Shape, Blocking Blocks = Blocking{}>
 constexpr Contexts make_contexts() {
-    return {make_context<simd::Lanes<Target, double>, Shape>(),
-            make_context<simd::Lanes<Target, float>, Shape>()};
+    return {make_context<simd::Lanes<Target, double>, Shape, Blocks>(),
+            make_context<simd::Lanes<Target, float>, Shape, Blocks>()};
 }
 
 }  // namespace tarnwick::core::gemm_impl
