@@ -253,6 +253,20 @@ def test_layer_norm_edge_rows(row, eps, want):
     assert_bits(got[1], ref_layer_norm(x[1:], eps)[0])  # the other row is unaffected
 
 
+@pytest.mark.parametrize("scale", [2.0**-1060, 2.0**-900, 2.0**-790, 2.0**-400, 1.0, 2.0**400,
+                                   2.0**800, 2.0**1000])
+@pytest.mark.parametrize("eps", [0.0, 1e-5, -0.9, 2.0**-800])
+def test_layer_norm_across_scales(scale, eps):
+    """Rows of every magnitude, some with a mean of exactly zero or a deviation of -0.0, on
+    either side of the bounds within which the quotients skip the divider."""
+    rng = np.random.default_rng(int(math.log2(scale)) % 1000)
+    x = rng.standard_normal((19, 37)) * scale
+    x[3] = np.r_[1.0, -1.0, -0.0, np.zeros(34)] * scale   # mean +0, a -0 deviation
+    x[5] = np.full(37, 2.0) * scale                       # zero deviations
+    x[7, :18] = x[7, 19:] * -1                            # a mean of (nearly) zero
+    assert_bits(tarnwick.fused_layer_norm(x, eps), ref_layer_norm(x, eps))
+
+
 def test_layer_norm_inexact_mean():
     small = tarnwick.fused_layer_norm(np.array([[0.1, 0.1, 0.1]]), 1e-5)[0]
     assert small[0] == small[1] == small[2] and -5e-15 < small[0] < -4e-15
