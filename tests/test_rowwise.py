@@ -257,8 +257,8 @@ def test_layer_norm_edge_rows(row, eps, want):
                                    2.0**800, 2.0**1000])
 @pytest.mark.parametrize("eps", [0.0, 1e-5, -0.9, 2.0**-800])
 def test_layer_norm_across_scales(scale, eps):
-    """Rows of every magnitude, some with a mean of exactly zero or a deviation of -0.0, on
-    either side of the bounds within which the quotients skip the divider."""
+    """Rows of every magnitude, with a mean of exactly zero, a deviation of -0.0, zero
+    deviations and a negative eps, through the blocks of rows the kernels transpose."""
     rng = np.random.default_rng(int(math.log2(scale)) % 1000)
     x = rng.standard_normal((19, 37)) * scale
     x[3] = np.r_[1.0, -1.0, -0.0, np.zeros(34)] * scale   # mean +0, a -0 deviation

@@ -13,15 +13,14 @@
 #include <cstddef>
 
 #include "core/rowwise/kernels.hpp"
-#include "core/rowwise/quotient.hpp"
 #include "core/simd/lanes.hpp"
 
 namespace tarnwick::core::rowwise {
 
 // The normalisation of one block's rows, (v - mean) / sd for each adjacent run of values,
 // taken a vector at a time. The next block's sums take these steps between their additions:
-// those wait on their add chains while the quotients, which keep the divider or the
-// multiply-add pipes busy, would otherwise idle, and the other way round.
+// those wait on their add chains while the divider, which the division keeps busy, would
+// otherwise idle, and the other way round.
 template <class L>
 struct PendingRows {
     using V = typename L::V;
@@ -29,22 +28,12 @@ struct PendingRows {
     const double* in[kBlockRows];
     double* out[kBlockRows];
     double mean[kBlockRows], sd[kBlockRows];
-    double eps = 0.0;
     std::size_t cols = 0, row = kBlockRows, j = 0;  // row == kBlockRows: nothing pending
     V mv{}, sv{};
-    // The current row's quotients through sd's reciprocal (quotient.hpp), where its bounds
-    // allow: 15-20% faster than the divider here.
-    bool by_reciprocal = false;
-    ByReciprocal<L> quotient;
 
     [[gnu::always_inline]] void begin_row() {
         j = 0;
-        if (row == kBlockRows) return;
-        mv = L::splat(mean[row]), sv = L::splat(sd[row]);
-        if constexpr (ByReciprocal<L>::kAvailable) {
-            by_reciprocal = deviations_by_reciprocal(mean[row], sd[row], eps);
-            if (by_reciprocal) quotient = ByReciprocal<L>(sd[row]);
-        }
+        if (row < kBlockRows) mv = L::splat(mean[row]), sv = L::splat(sd[row]);
     }
     [[gnu::always_inline]] void start(std::size_t n) {
         cols = n;
@@ -54,8 +43,7 @@ struct PendingRows {
     [[gnu::always_inline]] void step() {
         if (row == kBlockRows) return;
         if (j + w <= cols) {
-            const V d = L::load(in[row] + j) - mv;
-            L::store(out[row] + j, by_reciprocal ? quotient(d) : d / sv);
+            L::store(out[row] + j, (L::load(in[row] + j) - mv) / sv);
             j += w;
             return;
         }
@@ -199,7 +187,6 @@ struct LayerNorm {
             pending.mean[r] = mean[r];
             pending.sd[r] = sd[r];
         }
-        pending.eps = eps;
         pending.start(cols);
     }
 
