@@ -267,6 +267,16 @@ def test_layer_norm_across_scales(scale, eps):
     assert_bits(tarnwick.fused_layer_norm(x, eps), ref_layer_norm(x, eps))
 
 
+@pytest.mark.parametrize("layout", ["C", "columns reversed", "unaligned"])
+@pytest.mark.parametrize("shape", [(700, 800), (699, 803)])  # results large enough to stream
+def test_layer_norm_large_results(shape, layout):
+    """Rows written around the caches where they start on a whole vector, through them
+    elsewhere (odd row lengths alternate), forward, backward and in place."""
+    x = sample(*shape, seed=11)
+    got = tarnwick.fused_layer_norm(LAYOUTS[layout][0](x), 1e-5)
+    assert_bits(got, ref_layer_norm(x, 1e-5))
+
+
 def test_layer_norm_inexact_mean():
     small = tarnwick.fused_layer_norm(np.array([[0.1, 0.1, 0.1]]), 1e-5)[0]
     assert small[0] == small[1] == small[2] and -5e-15 < small[0] < -4e-15
