@@ -27,6 +27,12 @@ struct RowLoops {
 // vectors, and a whole number of vectors at every level.
 inline constexpr std::size_t kBlockRows = 8;
 
+// Layer norm's results at least this large are stored around the caches where the level can:
+// no line of the result is read before it is overwritten, and the argument keeps more of the
+// cache (measured 40% faster at 1024 x 1024; softmax, bound by its exponentials, gained
+// nothing).
+inline constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
+
 // The loops of the level the CPU layer allows, chosen on first use.
 const RowLoops& kernels();
 

@@ -31,8 +31,6 @@ struct PendingRows {
     bool stream = false;
 };
 
-inline constexpr std::size_t kStreamBytes = std::size_t{4} << 20;
-
 // L: simd::Lanes of one level's Target for double.
 template <class L>
 struct LayerNorm {
