@@ -213,6 +213,7 @@ def test_recycling_keeps_memory_bounded(rss_growth):
     assert rss_growth(call, times=20) < 80 * 1024 * 1024
 
 
+@pytest.mark.memory_growth
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 def test_large_result_block_is_reused_then_given_back():
     from conftest import run_python
