@@ -118,7 +118,8 @@ LAYOUTS = {
 }
 
 # Blocks of 8 and 4 rows with leftovers, column counts around the vector widths, long rows.
-SHAPES = [(13, 19), (8, 4), (4, 9), (9, 1), (1, 9), (2, 3), (1, 1), (64, 37), (3, 1030)]
+SHAPES = [(13, 19), (8, 4), (4, 9), (9, 1), (1, 9), (2, 3), (1, 1), (64, 37), (3, 1030), (15, 11),
+          (6, 5)]
 
 
 def check_layout(result, x, keeps):

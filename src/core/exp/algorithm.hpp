@@ -182,29 +182,62 @@ struct Algorithm {
         }
     }
 
+    // s[r] += y[r][0] + y[r][1] + ... for count <= G rows (G a multiple of four), each row in
+    // index order. Four rows share a vector of running sums: four columns of theirs are loaded
+    // as the rows of a 4 x 4 tile, turned into its columns and added one column after another.
+    // The G / 4 vectors are independent add chains that overlap in the processor. Rows past
+    // `count` read row 0 again; their sums are dropped.
+    template <std::size_t G>
+    static void add_rows(const double* const* y, std::size_t count, std::size_t n, double* s) {
+        typedef double Quad __attribute__((vector_size(32)));
+        typedef double QuadUnaligned __attribute__((vector_size(32), aligned(8)));
+        constexpr std::size_t kQuads = G / 4;
+        const double* rows[G];
+        alignas(32) double sums[G];
+        for (std::size_t r = 0; r < G; ++r) {
+            rows[r] = y[r < count ? r : 0];
+            sums[r] = r < count ? s[r] : -0.0;
+        }
+        Quad acc[kQuads];
+        for (std::size_t q = 0; q < kQuads; ++q) std::memcpy(&acc[q], sums + 4 * q, sizeof(Quad));
+        const auto at = [](const double* p) {
+            return Quad(*reinterpret_cast<const QuadUnaligned*>(p));
+        };
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+#pragma GCC unroll 4
+            for (std::size_t q = 0; q < kQuads; ++q) {
+                const double* const* p = rows + 4 * q;
+                const Quad a = at(p[0] + j), b = at(p[1] + j), c = at(p[2] + j), d = at(p[3] + j);
+                const Quad ab_even = __builtin_shufflevector(a, b, 0, 4, 2, 6);
+                const Quad ab_odd = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+                const Quad cd_even = __builtin_shufflevector(c, d, 0, 4, 2, 6);
+                const Quad cd_odd = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+                acc[q] = acc[q] + __builtin_shufflevector(ab_even, cd_even, 0, 1, 4, 5);
+                acc[q] = acc[q] + __builtin_shufflevector(ab_odd, cd_odd, 0, 1, 4, 5);
+                acc[q] = acc[q] + __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7);
+                acc[q] = acc[q] + __builtin_shufflevector(ab_odd, cd_odd, 2, 3, 6, 7);
+            }
+        }
+        for (std::size_t q = 0; q < kQuads; ++q) std::memcpy(sums + 4 * q, &acc[q], sizeof(Quad));
+        for (std::size_t r = 0; r < count; ++r) {
+            double t = sums[r];
+            for (std::size_t k = j; k < n; ++k) t += rows[r][k];
+            s[r] = t;
+        }
+    }
+
     // Exponentials first, then the sums in a loop of their own: with no library call in it,
-    // the group's running sums stay in registers as independent chains.
+    // the group's running sums stay in registers as independent chains. Half a group or less
+    // runs one chain: each chain waits on its own additions, so a second would only add work.
     static void exp_shifted_sums(const double* const* x, const double* m, double* const* y,
                                  std::size_t n, double* s, std::size_t count) {
+        static_assert(kRowGroup == 8);
         for (std::size_t r = 0; r < count; ++r) exp_shifted(x[r], m[r], y[r], n);
-        if (count == kRowGroup) {
-            static_assert(kRowGroup == 4);
-            double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];
-            const double *y0 = y[0], *y1 = y[1], *y2 = y[2], *y3 = y[3];
-            for (std::size_t j = 0; j < n; ++j) {
-                s0 += y0[j];
-                s1 += y1[j];
-                s2 += y2[j];
-                s3 += y3[j];
-            }
-            s[0] = s0;
-            s[1] = s1;
-            s[2] = s2;
-            s[3] = s3;
-            return;
-        }
-        for (std::size_t r = 0; r < count; ++r) {
-            for (std::size_t j = 0; j < n; ++j) s[r] += y[r][j];
+        if (count > 4) {
+            add_rows<8>(y, count, n, s);
+        } else if (count > 0) {
+            add_rows<4>(y, count, n, s);
         }
     }
 

@@ -118,17 +118,17 @@ bool same_map(const std::vector<T>& probes, Map candidate, Map reference) {
     return true;
 }
 
-// Rows summed side by side, a full group and a partial one, over slices of finite values.
+// Rows summed side by side, a full group and partial ones, over slices of finite values.
 bool same_row_group(const std::vector<double>& finite, const Kernels& candidate) {
     const std::size_t n = finite.size() / kRowGroup - 1;
-    const double shifts[kRowGroup] = {1.5, 0.0, -3.0, 20.0};
-    for (std::size_t count : {kRowGroup, kRowGroup - 1}) {
+    const double shifts[kRowGroup] = {1.5, 0.0, -3.0, 20.0, -0.5, 2.0, 0.25, 9.0};
+    for (std::size_t count : {kRowGroup, kRowGroup - 1, kRowGroup / 2, std::size_t{1}}) {
         std::vector<double> want(kRowGroup * n), got(kRowGroup * n);
         const double* x[kRowGroup];
         double* y_want[kRowGroup];
         double* y_got[kRowGroup];
-        double s_want[kRowGroup] = {0.25, -0.0, 1.0, -0.0};
-        double s_got[kRowGroup] = {0.25, -0.0, 1.0, -0.0};
+        double s_want[kRowGroup] = {0.25, -0.0, 1.0, -0.0, 3.0, -0.0, 0.5, -0.0};
+        double s_got[kRowGroup] = {0.25, -0.0, 1.0, -0.0, 3.0, -0.0, 0.5, -0.0};
         for (std::size_t r = 0; r < kRowGroup; ++r) {
             x[r] = finite.data() + r * n + r;  // each row from another offset
             y_want[r] = want.data() + r * n;

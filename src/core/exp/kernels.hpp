@@ -10,7 +10,7 @@
 namespace tarnwick::core::exact_exp {
 
 // Rows whose softmax sums a kernel adds side by side.
-inline constexpr std::size_t kRowGroup = 4;
+inline constexpr std::size_t kRowGroup = 8;
 
 struct Kernels {
     // y[i] = exp(x[i]); y may be x.
