@@ -56,18 +56,19 @@ def test_array_resized_by_a_later_argument_is_read_as_it_ends_up(case, factor):
     np.testing.assert_array_equal(result, reference(a))
 
 
-def reshape_in_place(a, shape):
-    # NumPy 2.5 deprecates assigning a shape; the array itself must change here, not a view.
+def change_in_place(a, attribute, value):
+    # NumPy 2.5 deprecates assigning a shape or dtype; the array itself must change here, not a
+    # view of it.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        a.shape = shape
+        setattr(a, attribute, value)
 
 
 @pytest.mark.parametrize("change", [
-    lambda a: reshape_in_place(a, (a.size,)),   # 2-D becomes 1-D
-    lambda a: reshape_in_place(a, (1,) + a.shape),  # becomes 3-D
+    lambda a: change_in_place(a, "shape", (a.size,)),   # 2-D becomes 1-D
+    lambda a: change_in_place(a, "shape", (1,) + a.shape),  # becomes 3-D
     lambda a: a.resize((2, 2, 4), refcheck=False),
-    lambda a: setattr(a, "dtype", np.int64),
+    lambda a: change_in_place(a, "dtype", np.int64),
 ], ids=["1-D", "3-D", "resized 3-D", "dtype"])
 def test_array_no_longer_of_its_kind_is_refused_by_name(change):
     x = np.ones((4, 4))
