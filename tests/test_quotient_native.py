@@ -1,6 +1,6 @@
-"""Runs the C++ test of the row-wise kernels' quotients through the reciprocal: the divide
+"""Runs the C++ test of softmax's quotients through the reciprocal: the divide
 instruction's bits on quotients next to a midpoint between two doubles and at the edges of
-the bounds the kernels check."""
+the bounds softmax checks."""
 
 from native import ctest
 

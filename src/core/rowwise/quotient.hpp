@@ -1,7 +1,6 @@
 // Many values divided by one divisor b, with the bits of a true division but without the
 // divider: the divider takes a vector every 5 cycles on the cores we measured, where the
-// multiply-add pipes take two vectors per cycle, and the row-wise kernels' normalisation is
-// bound by it.
+// multiply-add pipes take two vectors per cycle, and softmax's final pass is bound by it.
 //
 // y = 1/b, rounded (one true division per row); then for each a:
 //   q0 = a * y
@@ -15,12 +14,11 @@
 // no case was found where that mattered, nor a proof that none exists, so both are taken.
 //
 // The proof assumes that nothing underflows or overflows: |a| at least 2^-960, the quotient at
-// least 2^-1000 and everything below 2^1000. The kernels check bounds that imply these once
-// per row (or per vector) and divide wherever they fail (zeros, NaN, infinities, extreme
-// scales), so the results never depend on which way a value went.
+// least 2^-1000 and everything below 2^1000. Softmax checks bounds that imply these once per
+// row and per vector and divides wherever they fail (zeros, NaN, infinities, extreme
+// scales), so the results never depend on which way a value went. (Layer norm divides: there
+// the reciprocal measured no faster, its divisions hidden behind the next block's additions.)
 #pragma once
-
-#include <cmath>
 
 #include "core/simd/lanes.hpp"
 
@@ -32,9 +30,8 @@ struct ByReciprocal {
     using V = typename L::V;
     static constexpr bool kAvailable = L::kHardwareFma;
 
-    V y{}, minus_b{};
+    V y, minus_b;
 
-    ByReciprocal() = default;
     explicit ByReciprocal(double b) : y(L::splat(1.0 / b)), minus_b(L::splat(-b)) {}
 
     // a / b, for a within the caller's checked bounds.
@@ -44,17 +41,6 @@ struct ByReciprocal {
         return L::fma(L::fma(minus_b, q1, a), y, q1);
     }
 };
-
-// Whether (v - mean) / sd may go through ByReciprocal(sd) for every v of a row whose mean,
-// sd = sqrt(var + eps) and eps these are. A nonzero v - mean is then at least |mean| * 2^-54
-// (both are doubles), at least 2^-854; the squared deviations sum to n * var, at most 2^802
-// here, so |v - mean| stays below 2^433 and the quotients between 2^-954 and 2^833. A zero
-// deviation is +0 (mean is nonzero), and gives +0 either way.
-inline bool deviations_by_reciprocal(double mean, double sd, double eps) {
-    const double m = std::fabs(mean);
-    return m >= 0x1p-800 && m <= 0x1p1000 && sd >= 0x1p-400 && sd <= 0x1p400 &&
-           m >= sd * 0x1p-900 && eps >= -0x1p800;
-}
 
 // Whether a softmax row's exponentials may go through ByReciprocal(sum): the sum is at least
 // 1 (the maximum's own exponential) when finite; each vector's values must also be at least
